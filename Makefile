@@ -1,0 +1,25 @@
+# Entry points for a fresh machine: each target installs what is missing, configures and builds.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps configure build demo test clean
+
+all: build
+
+deps:
+	@./scripts/install-deps
+
+configure: deps
+	@cmake -S . -B $(BUILD) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	@cmake --build $(BUILD) --target demo
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD)

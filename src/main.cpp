@@ -1,0 +1,74 @@
+// iqenv: complex IQ samples in, amplitude envelope at 24000 samples per second out.
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+
+#include "config.h"
+#include "signal/demodulator.h"
+#include "signal/fir_filter.h"
+#include "version.h"
+
+FilterConfig cfg;
+FIRFilter fir;
+
+namespace {
+
+const char* const usage_line = "Usage: iqenv CONFIG_FILE";
+const char* const summary_line =
+    "Filters complex float32 IQ samples from standard input and writes their amplitude "
+    "envelope at 24000 samples per second as float32 to standard output.";
+
+void printHelp() {
+    std::cout << usage_line << "\n\n"
+              << summary_line << "\n\n"
+              << "Standard input:  interleaved float32 pairs (real, imaginary), little-endian,\n"
+              << "                 read in blocks of 256 samples; a partial last block is dropped.\n"
+              << "Standard output: one float32 per output sample, mono, 24000 per second:\n"
+              << "                 (magnitude - running mean of all magnitudes) * 10000.\n"
+              << "CONFIG_FILE:     float32 frequency (Hz), uint32 sample rate (samples/s),\n"
+              << "                 uint32 tap count N, then N complex float32 taps (real, imag),\n"
+              << "                 all little-endian. The report goes to standard error.\n\n"
+              << "Options:\n"
+              << "  -h, --help     show this help and exit\n"
+              << "      --version  show the version and exit\n\n"
+              << "Exit status: 0 on success, 1 on a failure at run time, 2 on a usage error.\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+        printHelp();
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::cout << "iqenv " << iqenv_version << "\n";
+        return 0;
+    }
+    if (argc != 2) {
+        std::cerr << usage_line << "\n" << summary_line << "\n";
+        return 2;
+    }
+
+    try {
+        const std::string path = argv[1];
+        std::error_code ec;
+        // A directory opens as a stream on this platform but cannot be read: refuse it here.
+        std::ifstream file;
+        if (!std::filesystem::is_directory(path, ec)) file.open(path, std::ios::binary);
+        if (!file.is_open()) throw std::runtime_error("Cannot open config file: " + path);
+        cfg = readConfig(&file);
+        file.close();
+
+        printConfig(cfg);
+        checkConfig(cfg);
+        return runDemodulator();
+    } catch (const std::exception& e) {
+        std::cerr << "Error: " << e.what() << "\n";
+        return 1;
+    }
+}

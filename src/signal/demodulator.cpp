@@ -1,0 +1,53 @@
+#include "demodulator.h"
+
+#include <unistd.h>
+
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "../config.h"
+#include "envelope.h"
+#include "fir_filter.h"
+#include "input_source.h"
+#include "output_sink.h"
+#include "resampler.h"
+
+extern FilterConfig cfg;
+extern FIRFilter fir;
+
+namespace {
+constexpr long frames_per_read = 512;
+}
+
+int runDemodulator() {
+    fir.init(cfg.taps);
+    startInput();
+    SrcStatePtr state = createResampler(stdin_callback, nullptr);
+
+    std::vector<float> output_block(2 * frames_per_read, 0.0f);
+    const float ratio = resamplingRatio(cfg.samplerate);
+    EnvelopeDetector envelope;
+    OutputSink out(STDOUT_FILENO);
+
+    std::cerr << "Resampling ratio : " << ratio << "\n" << std::flush;
+
+    for (;;) {
+        const long n = src_callback_read(state.get(), ratio, frames_per_read, output_block.data());
+        const int error = src_error(state.get());
+        if (n < 0 || (n == 0 && error != 0)) {
+            std::cerr << "src_callback_read() error: " << src_strerror(error) << "\n" << std::flush;
+            return 1;
+        }
+        if (n == 0) break;
+        for (long f = 0; f < n; ++f)
+            out.write(envelope.next(output_block[2 * f], output_block[2 * f + 1]));
+    }
+
+    if (const int error = inputReadError())
+        throw std::runtime_error(std::string("Cannot read standard input: ") +
+                                 std::strerror(error));
+    return 0;
+}

@@ -1,0 +1,56 @@
+// The cosine factors cos(2*pi*n*frequency/samplerate), n = 0, 1, 2, ... for ever.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// cos(2*pi*x) for a phase x given in cycles, evaluated in double with plain products and
+// sums only, so that every target (and every vector width) gives the same bits. Exactly 1 at
+// whole cycles, exactly 0 at quarter cycles and exactly -1 at half cycles.
+float cosineOfCycles(double x);
+
+// Applies cosineOfCycles to a block of phases.
+void cosineOfCycles(const double* cycles, float* factors, size_t count);
+
+// Phase accumulator. The phase of sample n is n * frequency / samplerate cycles, reduced
+// modulo one cycle exactly: the whole part of the per-sample step is an integer numerator
+// kept modulo the sample rate, the fractional part a 64-bit binary fraction of it. Every
+// float frequency above about 2^-40 Hz has no more fractional bits than that, so the phase
+// is exact for ever; smaller ones lose at most 2^-65 of a sample period per sample.
+class PhaseAccumulator {
+public:
+    PhaseAccumulator() = default;
+    // frequency must be finite and samplerate nonzero; the sign of frequency is dropped,
+    // the cosine being even.
+    PhaseAccumulator(float frequency, uint32_t samplerate);
+
+    // The phases, in cycles within [0, 1], of the next `count` samples.
+    void next(double* cycles, size_t count);
+
+    // Jumps to sample n, as if next() had been called for n samples from the start.
+    void seek(uint64_t n);
+
+private:
+    uint64_t whole_step_ = 0;     // integer part of the step, in units of 1/samplerate cycle
+    uint64_t fraction_step_ = 0;  // fractional part of that unit, times 2^64
+    uint64_t whole_ = 0;          // current phase numerator, below samplerate
+    uint64_t fraction_ = 0;
+    uint64_t samplerate_ = 1;
+};
+
+// Produces the cosine factors for consecutive samples.
+class CosineOscillator {
+public:
+    CosineOscillator() = default;
+    CosineOscillator(float frequency, uint32_t samplerate) : phase_(frequency, samplerate) {}
+
+    // Writes the factors of the next `count` samples.
+    void next(float* factors, size_t count);
+
+    PhaseAccumulator& phase() { return phase_; }
+
+private:
+    static constexpr size_t chunk = 256;
+    PhaseAccumulator phase_;
+    double cycles_[chunk] = {};
+};
