@@ -23,19 +23,20 @@ const char* const summary_line =
     "envelope at 24000 samples per second as float32 to standard output.";
 
 void printHelp() {
-    std::cout << usage_line << "\n\n"
-              << summary_line << "\n\n"
-              << "Standard input:  interleaved float32 pairs (real, imaginary), little-endian,\n"
-              << "                 read in blocks of 256 samples; a partial last block is dropped.\n"
-              << "Standard output: one float32 per output sample, mono, 24000 per second:\n"
-              << "                 (magnitude - running mean of all magnitudes) * 10000.\n"
-              << "CONFIG_FILE:     float32 frequency (Hz), uint32 sample rate (samples/s),\n"
-              << "                 uint32 tap count N, then N complex float32 taps (real, imag),\n"
-              << "                 all little-endian. The report goes to standard error.\n\n"
-              << "Options:\n"
-              << "  -h, --help     show this help and exit\n"
-              << "      --version  show the version and exit\n\n"
-              << "Exit status: 0 on success, 1 on a failure at run time, 2 on a usage error.\n";
+    std::cout
+        << usage_line << "\n\n"
+        << summary_line << "\n\n"
+        << "Standard input:  interleaved float32 pairs (real, imaginary), little-endian,\n"
+        << "                 read in blocks of 256 samples; a partial last block is dropped.\n"
+        << "Standard output: one float32 per output sample, mono, 24000 per second:\n"
+        << "                 (magnitude - running mean of all magnitudes) * 10000.\n"
+        << "CONFIG_FILE:     float32 frequency (Hz), uint32 sample rate (samples/s),\n"
+        << "                 uint32 tap count N, then N complex float32 taps (real, imag),\n"
+        << "                 all little-endian. The report goes to standard error.\n\n"
+        << "Options:\n"
+        << "  -h, --help     show this help and exit\n"
+        << "      --version  show the version and exit\n\n"
+        << "Exit status: 0 on success, 1 on a failure at run time, 2 on a usage error.\n";
 }
 
 }  // namespace

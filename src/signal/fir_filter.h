@@ -9,7 +9,7 @@
 #include "complex_mul.h"
 
 class FIRFilter {
-public:
+  public:
     // Installs the taps (entry 0 weights the newest input) and clears the history.
     void init(const std::vector<std::complex<float>>& new_taps) {
         taps = new_taps;
@@ -40,7 +40,7 @@ public:
 
     size_t size() const { return taps.size(); }
 
-private:
+  private:
     std::vector<std::complex<float>> taps;
     std::vector<std::complex<float>> delay_line;
     uint32_t write_index = 0;

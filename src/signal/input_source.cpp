@@ -39,4 +39,6 @@ long stdin_callback(void* /*cb_data*/, float** data) {
     return static_cast<long>(block_size);
 }
 
-int inputReadError() { return reader.error(); }
+int inputReadError() {
+    return reader.error();
+}

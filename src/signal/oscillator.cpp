@@ -47,8 +47,7 @@ void cosineOfCycles(const double* cycles, float* factors, size_t count) {
     for (size_t i = 0; i < count; ++i) factors[i] = cosineOfCycles(cycles[i]);
 }
 
-PhaseAccumulator::PhaseAccumulator(float frequency, uint32_t samplerate)
-    : samplerate_(samplerate) {
+PhaseAccumulator::PhaseAccumulator(float frequency, uint32_t samplerate) : samplerate_(samplerate) {
     // Both the reduction and the split are exact: fmod is exact, and the fractional part of
     // a float has at most 24 significant bits.
     const double reduced = std::fmod(std::fabs(static_cast<double>(frequency)), samplerate_);
@@ -60,8 +59,8 @@ PhaseAccumulator::PhaseAccumulator(float frequency, uint32_t samplerate)
 void PhaseAccumulator::next(double* cycles, size_t count) {
     const double denominator = static_cast<double>(samplerate_);
     for (size_t i = 0; i < count; ++i) {
-        cycles[i] = (static_cast<double>(whole_) + static_cast<double>(fraction_) * 0x1p-64) /
-                    denominator;
+        cycles[i] =
+            (static_cast<double>(whole_) + static_cast<double>(fraction_) * 0x1p-64) / denominator;
         const uint64_t fraction = fraction_ + fraction_step_;
         whole_ += whole_step_ + (fraction < fraction_ ? 1 : 0);
         if (whole_ >= samplerate_) whole_ -= samplerate_;
