@@ -25,6 +25,7 @@ void startInput() {
     samples.assign(block_size, std::complex<float>(0.0f, 0.0f));
     factors.assign(block_size, 0.0f);
     oscillator = CosineOscillator(cfg.frequency, cfg.samplerate);
+    reader = BlockReader(STDIN_FILENO);  // a reader that saw an earlier end would end this run
 }
 
 long stdin_callback(void* /*cb_data*/, float** data) {

@@ -4,7 +4,8 @@
 #include "block_reader.h"
 
 // Prepares the callback's state from the process-wide configuration: the block buffer, the
-// oscillator and the reader on standard input. Called once, before the resampler pulls.
+// oscillator and the reader on standard input. Called before each run's first pull, so a run
+// starts afresh even after an earlier one in the same process.
 void startInput();
 
 // The resampler's input callback: returns block_size two-channel frames (real, imaginary)
