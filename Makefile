@@ -20,6 +20,59 @@ demo: build
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@$(MAKE) --no-print-directory hardening-test
 
 clean:
 	rm -rf $(BUILD)
+
+# ---------------------------------------------------------------------------------------------
+# Hardening, run by `make test` after the native suite: the whole suite under ASan and UBSan,
+# a short run of each fuzz target, and the whole suite built for arm64 and run under qemu-user.
+# Each step installs what it needs. `make test HARDENING=0` runs the native suite alone.
+#   make fuzz FUZZ_SECONDS=600                  long fuzz runs (five targets, one after another)
+#   make cross-arm64-test                       arm64 build and tests alone
+HARDENING ?= 1
+SANITIZE_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+ARM64_BUILD ?= build-arm64
+FUZZ_SECONDS ?= 30
+FUZZ_TARGETS ?=
+# Findings are fatal and reported with an exit status that no test expects of iqenv.
+SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:exitcode=86 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:exitcode=87
+# Instrumented and emulated binaries reserve more address space than a 64 MiB limit allows.
+NO_ADDRESS_LIMIT_ENV = IQENV_NO_ADDRESS_LIMIT=1 \
+	PYTEST_ADDOPTS="-k 'not test_a_huge_declared_count_needs_no_memory'"
+
+.PHONY: clean-hardening hardening-test test-sanitize fuzz-build fuzz cross-arm64-build cross-arm64-test
+
+hardening-test:
+	@if [ "$(HARDENING)" != 0 ]; then $(MAKE) --no-print-directory test-sanitize && \
+		$(MAKE) --no-print-directory fuzz && $(MAKE) --no-print-directory cross-arm64-test; fi
+
+test-sanitize: deps
+	@cmake -S . -B $(SANITIZE_BUILD) -DIQENV_SANITIZE=ON >/dev/null
+	@cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	@cd $(SANITIZE_BUILD) && $(SANITIZER_ENV) $(NO_ADDRESS_LIMIT_ENV) \
+		ctest --output-on-failure -j $(JOBS)
+
+fuzz-build: deps
+	@./scripts/install-deps clang-14 libclang-rt-14-dev llvm-14
+	@CC=clang-14 CXX=clang++-14 cmake -S . -B $(FUZZ_BUILD) -DIQENV_FUZZ=ON \
+		-DIQENV_BUILD_TESTS=OFF >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz: fuzz-build
+	@./fuzz/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+cross-arm64-build:
+	@./scripts/install-cross-arm64
+	@cmake -S . -B $(ARM64_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake >/dev/null
+	@cmake --build $(ARM64_BUILD) -j $(JOBS)
+
+cross-arm64-test: cross-arm64-build
+	@cd $(ARM64_BUILD) && $(NO_ADDRESS_LIMIT_ENV) ctest --output-on-failure -j $(JOBS)
+
+clean: clean-hardening
+clean-hardening:
+	rm -rf $(SANITIZE_BUILD) $(FUZZ_BUILD) $(ARM64_BUILD)
