@@ -262,3 +262,38 @@ def test_a_config_without_read_permission_cannot_be_opened():
     assert (r.returncode, r.stdout) == (1, b"")
     assert r.stderr.decode() == f"Error: Cannot open config file: {config}\n"
     assert len(left) == BLOCK
+
+
+def test_a_non_blocking_output_pipe_that_fills_loses_nothing(tmp_path):
+    """A consumer that set O_NONBLOCK on the shared pipe and reads slowly: a full pipe must be
+    waited for, not taken for a failure."""
+    config = unit_config(tmp_path)
+    data = carrier(200)  # 51200 values, 200 KiB: more than a pipe holds
+    clean = run_on(config, None, input=data)
+    rd, wr = os.pipe()
+    os.set_blocking(wr, False)
+    p = subprocess.Popen([IQENV, config], stdin=subprocess.PIPE, stdout=wr,
+                         stderr=subprocess.PIPE)
+    os.close(wr)
+
+    def feed():
+        try:
+            p.stdin.write(data)
+            p.stdin.close()
+        except BrokenPipeError:
+            pass
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    time.sleep(0.5)  # long enough for the pipe to fill
+    out = b""
+    while True:
+        piece = os.read(rd, 1 << 16)
+        if not piece:
+            break
+        out += piece
+    os.close(rd)
+    p.wait(timeout=60)
+    feeder.join()
+    assert p.returncode == 0, p.stderr.read()
+    assert out == clean.stdout
