@@ -29,14 +29,15 @@ clean:
 # Hardening, run by `make test` after the native suite: the whole suite under ASan and UBSan,
 # a short run of each fuzz target, and the whole suite built for arm64 and run under qemu-user.
 # Each step installs what it needs. `make test HARDENING=0` runs the native suite alone.
-#   make fuzz FUZZ_SECONDS=600                  long fuzz runs (five targets, one after another)
+#   make fuzz FUZZ_SECONDS=600                  long fuzz runs (five targets, FUZZ_JOBS at a time)
 #   make cross-arm64-test                       arm64 build and tests alone
 HARDENING ?= 1
 SANITIZE_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 ARM64_BUILD ?= build-arm64
 FUZZ_SECONDS ?= 30
-FUZZ_TARGETS ?=
+FUZZ_TARGETS ?= config chain fir oscillator envelope
+FUZZ_JOBS ?= $(JOBS)
 # Findings are fatal and reported with an exit status that no test expects of iqenv.
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:exitcode=86 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:exitcode=87
@@ -63,7 +64,8 @@ fuzz-build: deps
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
 fuzz: fuzz-build
-	@./fuzz/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+	@printf '%s\n' $(FUZZ_TARGETS) | \
+		xargs -P $(FUZZ_JOBS) -I{} ./fuzz/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS) {}
 
 cross-arm64-build:
 	@./scripts/install-cross-arm64
