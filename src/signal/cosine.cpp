@@ -63,7 +63,9 @@ HWY_INLINE V cosine(D d, V x) {
 void CosineOfCycles(const double* cycles, float* factors, size_t count) {
     size_t i = 0;
 #if HWY_HAVE_FLOAT64
-    const hn::ScalableTag<double> d;
+    // At most 256 bits: wider vectors can lower the clock of the whole core, which costs the
+    // rest of the program more than this short loop would gain.
+    const hn::CappedTag<double, 4> d;
     const hn::Rebind<float, decltype(d)> df;
     const size_t lanes = hn::Lanes(d);
     for (; i + lanes <= count; i += lanes)

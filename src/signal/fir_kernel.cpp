@@ -54,8 +54,9 @@ HWY_INLINE void finish(D d, V sum_re, V sum_im, const FirTaps& taps, const float
     }
 }
 
-void FirBlock(const FirTaps& taps, const float* x_re, const float* x_im, float* out, size_t count) {
-    const hn::ScalableTag<float> d;
+template <class D>
+void firBlockWith(D d, const FirTaps& taps, const float* x_re, const float* x_im, float* out,
+                  size_t count) {
     const size_t lanes = hn::Lanes(d);
     size_t i = 0;
     // Four vectors of outputs at once share the tap broadcasts and hide the latency of the
@@ -88,6 +89,19 @@ void FirBlock(const FirTaps& taps, const float* x_re, const float* x_im, float* 
         finish(d, re, im, taps, x_re + i, x_im + i, out + 2 * i);
     }
     if (i < count) firBlockScalar(taps, x_re + i, x_im + i, out + 2 * i, count - i);
+}
+
+// Vectors wider than 256 bits lower the clock of the whole core on some CPUs (and so slow
+// the resampler too); measured on one that does, they pay off only for long filters.
+constexpr size_t wide_vectors_from = 512;  // taps
+
+void FirBlock(const FirTaps& taps, const float* x_re, const float* x_im, float* out, size_t count) {
+    const hn::ScalableTag<float> full;
+    const hn::CappedTag<float, 8> capped;
+    if (hn::Lanes(full) > hn::Lanes(capped) && taps.count < wide_vectors_from)
+        firBlockWith(capped, taps, x_re, x_im, out, count);
+    else
+        firBlockWith(full, taps, x_re, x_im, out, count);
 }
 
 }  // namespace HWY_NAMESPACE
