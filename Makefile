@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build demo test clean
+.PHONY: all deps configure build demo test bench clean
 
 all: build
 
@@ -21,5 +21,9 @@ demo: build
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# Release build, kernel benchmarks, and whole runs against the floor (a few minutes).
+bench: deps
+	@bench/run.py --build build-release
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-release

@@ -1,9 +1,10 @@
 #!/usr/bin/python3
-"""Whole-run benchmark: iqenv against the floor (resampling and output only), alternately.
+"""Benchmarks iqenv: its kernels alone, then whole runs against the floor.
 
-Generates 10 s of 2.4 MS/s input once, then runs the floor and iqenv at 64, 256 and 1024 taps
-in turn, round after round, and prints the medians, the ratios to the floor and the peak
-resident memory. CPU time (user + system) is the figure to trust on a shared machine; wall
+Builds everything in Release, runs the kernel benchmarks (Google Benchmark), generates 10 s of
+2.4 MS/s input once, then runs the floor (resampling and output only) and iqenv at 64, 256 and
+1024 taps in turn, round after round, and prints the medians, the ratios to the floor and the
+peak resident memory. CPU time (user + system) is the figure to trust on a shared machine; wall
 time is printed beside it.
 """
 import argparse
@@ -11,6 +12,7 @@ import os
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -19,25 +21,40 @@ RATE = 2400000
 
 
 def timed_run(argv, input_path):
-    """Runs argv with input_path on stdin and output to /dev/null: (wall s, cpu s, peak KiB)."""
-    with open(input_path, "rb") as stdin, open(os.devnull, "wb") as stdout:
+    """Runs argv with input_path on stdin and output to /dev/null: (wall s, cpu s, peak KiB).
+
+    The figures come from /usr/bin/time: a child of this interpreter would report the
+    interpreter's own peak memory as its own.
+    """
+    with tempfile.NamedTemporaryFile("r") as report, open(input_path, "rb") as stdin, \
+            open(os.devnull, "wb") as null:
         start = time.perf_counter()
-        proc = subprocess.Popen(argv, stdin=stdin, stdout=stdout, stderr=subprocess.DEVNULL)
-        _, status, usage = os.wait4(proc.pid, 0)
+        proc = subprocess.run(["/usr/bin/time", "-f", "%U %S %M", "-o", report.name] + argv,
+                              stdin=stdin, stdout=null, stderr=null)
         wall = time.perf_counter() - start
-    proc.returncode = os.waitstatus_to_exitcode(status)
+        user, system, peak = report.read().split()[-3:]
     if proc.returncode != 0:
         sys.exit(f"Error: {' '.join(argv)} exited with status {proc.returncode}")
-    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss
+    return wall, float(user) + float(system), int(peak)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--build", required=True, help="Release build directory")
+    parser.add_argument("--build", default=os.path.join(HERE, "..", "build-release"),
+                        help="Release build directory (default: build-release)")
     parser.add_argument("--data", help="where the input goes (default: BUILD/benchdata)")
     parser.add_argument("--runs", type=int, default=5, help="rounds, at least 5 for the goals")
     parser.add_argument("--taps", type=int, nargs="+", default=[64, 256, 1024])
+    parser.add_argument("--no-kernels", action="store_true", help="skip the kernel benchmarks")
     args = parser.parse_args()
+    subprocess.run(["cmake", "-S", os.path.join(HERE, ".."), "-B", args.build,
+                    "-DCMAKE_BUILD_TYPE=Release", "-DIQENV_BUILD_BENCH=ON",
+                    "-DIQENV_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", args.build, "-j", str(os.cpu_count() or 1)], check=True)
+    if not args.no_kernels:
+        subprocess.run([os.path.join(args.build, "bench", "iqenv_kernel_bench"),
+                        "--benchmark_min_time=0.3"], check=True)
+        print(flush=True)
     data = args.data or os.path.join(args.build, "benchdata")
     subprocess.run([sys.executable, os.path.join(HERE, "make_input.py"), "--out", data,
                     "--rate", str(RATE), "--taps"] + [str(n) for n in args.taps], check=True)

@@ -2,6 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
+
+namespace {
+// Longest period kept as a table of factors (256 KiB).
+constexpr uint64_t max_table_period = uint64_t{1} << 16;
+}  // namespace
 
 PhaseAccumulator::PhaseAccumulator(float frequency, uint32_t samplerate) : samplerate_(samplerate) {
     // Both the reduction and the split are exact: fmod is exact, and the fractional part of
@@ -13,10 +19,8 @@ PhaseAccumulator::PhaseAccumulator(float frequency, uint32_t samplerate) : sampl
 }
 
 void PhaseAccumulator::next(double* cycles, size_t count) {
-    const double denominator = static_cast<double>(samplerate_);
     for (size_t i = 0; i < count; ++i) {
-        cycles[i] =
-            (static_cast<double>(whole_) + static_cast<double>(fraction_) * 0x1p-64) / denominator;
+        cycles[i] = cyclesOf(whole_, fraction_);
         const uint64_t fraction = fraction_ + fraction_step_;
         whole_ += whole_step_ + (fraction < fraction_ ? 1 : 0);
         if (whole_ >= samplerate_) whole_ -= samplerate_;
@@ -34,7 +38,38 @@ void PhaseAccumulator::seek(uint64_t n) {
     whole_ = static_cast<uint64_t>(whole_total % samplerate_);
 }
 
+uint64_t PhaseAccumulator::period() const {
+    if (fraction_step_ != 0 || fraction_ != 0) return 0;
+    return samplerate_ / std::gcd(whole_step_, samplerate_);
+}
+
+CosineOscillator::CosineOscillator(float frequency, uint32_t samplerate)
+    : phase_(frequency, samplerate) {
+    const uint64_t period = phase_.period();
+    if (period == 0 || period > max_table_period) return;
+    table_unit_ = phase_.samplerate_ / period;
+    table_.resize(period);
+    for (uint64_t m = 0; m < period; m += chunk) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk, period - m));
+        for (size_t i = 0; i < n; ++i) cycles_[i] = phase_.cyclesOf((m + i) * table_unit_, 0);
+        cosineOfCycles(cycles_, table_.data() + m, n);
+    }
+}
+
 void CosineOscillator::next(float* factors, size_t count) {
+    // Once in the table, always in it: the numerator stays a multiple of the unit.
+    if (!table_.empty() && phase_.fraction_ == 0 && phase_.whole_ % table_unit_ == 0) {
+        const uint64_t period = table_.size();
+        const uint64_t step = phase_.whole_step_ / table_unit_;
+        uint64_t m = phase_.whole_ / table_unit_;
+        for (size_t i = 0; i < count; ++i) {
+            factors[i] = table_[m];
+            m += step;
+            if (m >= period) m -= period;
+        }
+        phase_.whole_ = m * table_unit_;
+        return;
+    }
     while (count > 0) {
         const size_t n = std::min(count, chunk);
         phase_.next(cycles_, n);
