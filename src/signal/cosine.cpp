@@ -112,6 +112,7 @@ void cosineOfCyclesScalar(const double* cycles, float* factors, size_t count) {
 }
 
 void cosineOfCycles(const double* cycles, float* factors, size_t count) {
-    HWY_DYNAMIC_DISPATCH(iqenv::CosineOfCycles)(cycles, factors, count);
+    using namespace iqenv;  // the per-target code and its table
+    HWY_DYNAMIC_DISPATCH(CosineOfCycles)(cycles, factors, count);
 }
 #endif  // HWY_ONCE

@@ -17,7 +17,7 @@ inline float magnitude(float re, float im) {
 // neither stops growing nor drifts over runs of any length: the mean stays within one float
 // ulp of the true mean.
 class RunningMean {
-public:
+  public:
     void add(float value) {
         const double v = value;
         const double t = sum_ + v;
@@ -31,7 +31,7 @@ public:
     }
     uint64_t count() const { return count_; }
 
-private:
+  private:
     double sum_ = 0.0;
     double compensation_ = 0.0;
     uint64_t count_ = 0;
@@ -40,7 +40,7 @@ private:
 constexpr float output_gain = 10000.0f;
 
 class EnvelopeDetector {
-public:
+  public:
     // The envelope value of one frame. A frame whose magnitude is not finite gives 0 and is
     // left out of the mean, so a burst of bad input does not poison the rest of the run.
     float next(float re, float im) {
@@ -57,6 +57,6 @@ public:
 
     const RunningMean& mean() const { return mean_; }
 
-private:
+  private:
     RunningMean mean_;
 };

@@ -134,6 +134,7 @@ void firBlockScalar(const FirTaps& taps, const float* x_re, const float* x_im, f
 }
 
 void firBlock(const FirTaps& taps, const float* x_re, const float* x_im, float* out, size_t count) {
-    HWY_DYNAMIC_DISPATCH(iqenv::FirBlock)(taps, x_re, x_im, out, count);
+    using namespace iqenv;  // the per-target code and its table
+    HWY_DYNAMIC_DISPATCH(FirBlock)(taps, x_re, x_im, out, count);
 }
 #endif  // HWY_ONCE

@@ -4,7 +4,7 @@
 #include <cstddef>
 
 class OutputSink {
-public:
+  public:
     explicit OutputSink(int fd) : fd_(fd) {}
 
     // Writes the 4 bytes of one value with a single write call, so a reader never waits on
@@ -12,6 +12,6 @@ public:
     // std::runtime_error with the system's text when the write fails.
     void write(float value);
 
-private:
+  private:
     int fd_;
 };

@@ -21,7 +21,8 @@ HWY_EXPORT(CompiledTarget);
 }  // namespace iqenv
 
 int64_t simdTarget() {
-    return HWY_DYNAMIC_DISPATCH(iqenv::CompiledTarget)();
+    using namespace iqenv;  // the per-target code and its table
+    return HWY_DYNAMIC_DISPATCH(CompiledTarget)();
 }
 
 const char* simdTargetName() {
