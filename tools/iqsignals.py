@@ -50,5 +50,7 @@ def tone_of(values, rate=OUTPUT_RATE):
     a, b, c = np.log(spectrum[peak - 1 : peak + 2] + 1e-30)
     shift = 0.5 * (a - c) / (a - 2 * b + c)
     frequency = (peak + shift) * rate / len(values)
-    amplitude = 2 * spectrum[peak] / window.sum()
+    # The amplitude at the refined frequency itself, free of the window's loss between bins.
+    phasor = np.exp(-2j * np.pi * frequency / rate * np.arange(len(values)))
+    amplitude = 2 * abs(np.sum(values * window * phasor)) / window.sum()
     return frequency, amplitude

@@ -9,6 +9,7 @@ import numpy as np
 from . import configfile, design, response
 
 UINT32_MAX = (1 << 32) - 1
+NUMERIC_OPTIONS = ("--frequency", "--center", "--bandwidth", "--gain", "--samplerate")
 
 DESCRIPTION = """Designs, shows and plots iqenv's configuration file (float32 frequency, uint32
 sample rate, uint32 tap count, complex float32 taps, little-endian). Messages for a malformed
@@ -55,7 +56,7 @@ def _count(text):
 def make_parser(version):
     parser = Parser(prog="iqenv-config", description=DESCRIPTION,
                     epilog="Exit status: 0 on success, 1 for a file iqenv would refuse or an "
-                    "I/O failure, 2 on a usage error.")
+                    "I/O failure, 2 on a usage error. See iqenv(1).")
     parser.add_argument("--version", action="version", version="%(prog)s " + version)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     sub.required = True
@@ -185,8 +186,25 @@ def _umask():
     return mask
 
 
+def _join_negative_numbers(argv):
+    """"--center -30e3" as "--center=-30e3": argparse takes "-30e3" for an option otherwise."""
+    out = []
+    for token in argv:
+        if out and out[-1] in NUMERIC_OPTIONS and token.startswith("-"):
+            try:
+                float(token)
+            except ValueError:
+                pass
+            else:
+                out[-1] += "=" + token
+                continue
+        out.append(token)
+    return out
+
+
 def main(argv=None, version="(unknown)"):
     try:
+        argv = _join_negative_numbers(sys.argv[1:] if argv is None else argv)
         args = make_parser(version).parse_args(argv)
         return {"design": cmd_design, "show": cmd_show, "plot": cmd_plot}[args.command](args)
     except UsageError as e:

@@ -3,7 +3,6 @@ import math
 from dataclasses import dataclass
 
 import numpy as np
-import scipy.signal
 
 from .response import alias, offset, response, to_db
 
@@ -50,10 +49,17 @@ def _odd(n):
     return n if n % 2 else n + 1
 
 
+def _signal():
+    # scipy.signal takes longer to import than show and plot take to run: load it on demand.
+    import scipy.signal
+
+    return scipy.signal
+
+
 def estimate_taps(samplerate, transition, window):
     factor, attenuation = WINDOWS[window]
     if factor is None:
-        n, _ = scipy.signal.kaiserord(attenuation, transition / (samplerate / 2))
+        n, _ = _signal().kaiserord(attenuation, transition / (samplerate / 2))
         return _odd(n)
     return _odd(factor * samplerate / transition)
 
@@ -61,10 +67,10 @@ def estimate_taps(samplerate, transition, window):
 def shifted_lowpass(samplerate, center, cutoff, num_taps, window):
     """A windowed-sinc low-pass with its -6 dB point at `cutoff`, moved to `center` hertz."""
     if window == "kaiser":
-        spec = ("kaiser", scipy.signal.kaiser_beta(WINDOWS["kaiser"][1]))
+        spec = ("kaiser", _signal().kaiser_beta(WINDOWS["kaiser"][1]))
     else:
         spec = window
-    lowpass = scipy.signal.firwin(num_taps, cutoff, window=spec, fs=samplerate, scale=False)
+    lowpass = _signal().firwin(num_taps, cutoff, window=spec, fs=samplerate, scale=False)
     lowpass /= lowpass.sum()
     k = np.arange(num_taps)
     shift = np.exp(2j * np.pi * (alias(center, samplerate) / samplerate) * k)
@@ -94,7 +100,7 @@ def meets(design, samplerate):
 def design(samplerate, center, bandwidth, num_taps=None, window="kaiser", gain=1.0):
     """Designs the band-pass; without num_taps, the fewest taps that keep the stated edges."""
     if window not in WINDOWS:
-        raise DesignError(f"Unknown window '{window}' (known: {', '.join(WINDOWS)})")
+        raise ValueError(f"unknown window '{window}' (known: {', '.join(WINDOWS)})")
     if not (math.isfinite(bandwidth) and 0 < bandwidth < samplerate / 2):
         raise DesignError(
             f"Bandwidth must be above 0 and below half the sample rate ({samplerate / 2:g} Hz)"
