@@ -17,10 +17,8 @@ def _spectrum(ax, iq, samplerate, config, markers):
     ax.plot(freqs[order] / 1e3, psd_db, lw=0.6, color="0.35", label="recording (PSD)")
     rf, gain = response.response(config.taps, samplerate)
     gain_db = response.to_db(gain)
-    # The side lobes are far narrower than a pixel: draw their peaks, not their nulls.
-    group = max(len(rf) // 2048, 1)
-    peaks = (gain_db - gain_db.max()).reshape(-1, group).max(axis=1)
-    ax.plot(rf[::group] / 1e3, np.maximum(peaks, -120), lw=1.2, color="tab:blue",
+    thin_f, thin_db = plot.peak_hold(rf, gain_db - gain_db.max())
+    ax.plot(thin_f / 1e3, np.maximum(thin_db, -120), lw=1.2, color="tab:blue",
             label="filter gain (dB from its peak)")
     plot.mark_bands(ax, config.frequency, samplerate,
                     response.analyse(config.taps, samplerate))

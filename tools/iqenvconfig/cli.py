@@ -169,7 +169,10 @@ def cmd_design(args):
 def _write_atomically(path, frequency, samplerate, taps):
     # A reader never sees half a file, and a failed design leaves an old file as it was.
     folder = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(dir=folder, prefix=".iqenv-config-")
+    try:
+        fd, tmp = tempfile.mkstemp(dir=folder, prefix=".iqenv-config-")
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, path) from None
     os.close(fd)
     try:
         configfile.write_config(tmp, frequency, samplerate, taps)
