@@ -1,8 +1,9 @@
 # Entry points for a fresh machine: each target installs what is missing, configures and builds.
 BUILD ?= build
+PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build demo test clean
+.PHONY: all deps configure build demo test install clean
 
 all: build
 
@@ -20,6 +21,10 @@ demo: build
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# iqenv, iqenv-config and the man page under $(PREFIX) (DESTDIR is honoured for packaging).
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD)
