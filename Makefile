@@ -1,8 +1,9 @@
 # Entry points for a fresh machine: each target installs what is missing, configures and builds.
 BUILD ?= build
+PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build demo test bench clean
+.PHONY: all deps configure build demo test bench install clean
 
 all: build
 
@@ -24,6 +25,10 @@ test: build
 # Release build, kernel benchmarks, and whole runs against the floor (a few minutes).
 bench: deps
 	@bench/run.py --build build-release
+
+# iqenv, iqenv-config and the man page under $(PREFIX) (DESTDIR is honoured for packaging).
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD) build-release

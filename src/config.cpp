@@ -1,11 +1,11 @@
 #include "config.h"
 
-#include "signal/resampler.h"
-
 #include <cmath>
 #include <iostream>
 #include <stdexcept>
 #include <string>
+
+#include "signal/resampler.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <vector>
 
 struct FilterConfig {
-    float frequency = 0.0f;     // hertz
-    uint32_t samplerate = 0;    // input samples per second
-    uint32_t num_taps = 0;      // as declared by the file
+    float frequency = 0.0f;   // hertz
+    uint32_t samplerate = 0;  // input samples per second
+    uint32_t num_taps = 0;    // as declared by the file
     std::vector<std::complex<float>> taps;
 };
 

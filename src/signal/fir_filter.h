@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "complex_mul.h"  // the product every tap uses
+
 class FIRFilter {
   public:
     // Installs the taps (entry 0 weights the newest input) and clears the history. All the
