@@ -1,8 +1,9 @@
 # Entry points for a fresh machine: each target installs what is missing, configures and builds.
 BUILD ?= build
+PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build demo test clean
+.PHONY: all deps configure build demo test bench install clean
 
 all: build
 
@@ -22,8 +23,16 @@ test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	@$(MAKE) --no-print-directory hardening-test
 
+# Release build, kernel benchmarks, and whole runs against the floor (a few minutes).
+bench: deps
+	@bench/run.py --build build-release
+
+# iqenv, iqenv-config and the man page under $(PREFIX) (DESTDIR is honoured for packaging).
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-release
 
 # ---------------------------------------------------------------------------------------------
 # Hardening, run by `make test` after the native suite: the whole suite under ASan and UBSan,

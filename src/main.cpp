@@ -1,4 +1,6 @@
 // iqenv: complex IQ samples in, amplitude envelope at 24000 samples per second out.
+#include <unistd.h>
+
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -29,14 +31,16 @@ void printHelp() {
         << "Standard input:  interleaved float32 pairs (real, imaginary), little-endian,\n"
         << "                 read in blocks of 256 samples; a partial last block is dropped.\n"
         << "Standard output: one float32 per output sample, mono, 24000 per second:\n"
-        << "                 (magnitude - running mean of all magnitudes) * 10000.\n"
+        << "                 (magnitude - running mean of all magnitudes) * 10000;\n"
+        << "                 a file or a pipe, never a terminal.\n"
         << "CONFIG_FILE:     float32 frequency (Hz), uint32 sample rate (samples/s),\n"
         << "                 uint32 tap count N, then N complex float32 taps (real, imag),\n"
         << "                 all little-endian. The report goes to standard error.\n\n"
         << "Options:\n"
         << "  -h, --help     show this help and exit\n"
         << "      --version  show the version and exit\n\n"
-        << "Exit status: 0 on success, 1 on a failure at run time, 2 on a usage error.\n";
+        << "Exit status: 0 on success, 1 on a failure at run time, 2 on a usage error.\n\n"
+        << "iqenv-config designs, shows and plots CONFIG_FILE. See iqenv(1).\n";
 }
 
 }  // namespace
@@ -52,6 +56,12 @@ int main(int argc, char** argv) {
     }
     if (argc != 2) {
         std::cerr << usage_line << "\n" << summary_line << "\n";
+        return 2;
+    }
+    // Binary values on a terminal help no one and can upset it; refusing is a usage error, so
+    // it comes before the configuration is read, like the other usage checks.
+    if (isatty(STDOUT_FILENO)) {
+        std::cerr << "Error: Standard output is a terminal; redirect it to a file or a pipe\n";
         return 2;
     }
 

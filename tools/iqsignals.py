@@ -1,40 +1,42 @@
 """Synthetic IQ signals, band-pass taps and configuration files for iqenv's demo and tests."""
-import struct
+import os
+import sys
 
 import numpy as np
 
-OUTPUT_RATE = 24000
+# The configuration package lies beside this file; make it importable however this module is.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from iqenvconfig import configfile, design  # noqa: E402
+from iqenvconfig.resampler import OUTPUT_RATE  # noqa: E402,F401
 
-
-def write_config(path, frequency, samplerate, taps, declared=None):
-    """Writes a configuration file: float32 frequency, uint32 rate, uint32 count, taps."""
-    taps = np.asarray(taps, dtype=np.complex64)
-    count = len(taps) if declared is None else declared
-    with open(path, "wb") as f:
-        f.write(struct.pack("<fII", frequency, samplerate, count))
-        f.write(taps.tobytes())
+write_config = configfile.write_config
 
 
 def bandpass_taps(samplerate, center, bandwidth, num_taps):
-    """Complex band-pass: a Hamming-windowed sinc low-pass shifted to `center` hertz."""
-    k = np.arange(num_taps)
-    mid = (num_taps - 1) / 2
-    cutoff = bandwidth / 2 / samplerate
-    lowpass = 2 * cutoff * np.sinc(2 * cutoff * (k - mid)) * np.hamming(num_taps)
-    lowpass /= lowpass.sum()
-    return (lowpass * np.exp(2j * np.pi * center / samplerate * k)).astype(np.complex64)
+    """Complex band-pass: a Hamming-windowed sinc low-pass, -6 dB at +-bandwidth/2, at `center`."""
+    return design.shifted_lowpass(samplerate, center, bandwidth / 2, num_taps, "hamming")
 
 
 def am_signal(samplerate, seconds, offset, tone, depth, amplitude=1.0, noise=0.0, seed=1):
     """A carrier at `offset` hertz, amplitude-modulated by a `tone` hertz sine."""
-    n = np.arange(int(samplerate * seconds))
-    t = n / samplerate
+    t = np.arange(int(samplerate * seconds)) / samplerate
     envelope = amplitude * (1 + depth * np.sin(2 * np.pi * tone * t))
-    iq = envelope * np.exp(2j * np.pi * offset * t)
-    if noise:
-        rng = np.random.default_rng(seed)
-        iq = iq + noise * (rng.standard_normal(len(n)) + 1j * rng.standard_normal(len(n)))
-    return iq.astype(np.complex64)
+    return carrier(samplerate, offset, envelope) + complex_noise(len(t), noise, seed)
+
+
+def carrier(samplerate, offset, envelope):
+    """A complex carrier at `offset` hertz whose amplitude follows `envelope`, one per sample."""
+    t = np.arange(len(envelope)) / samplerate
+    return (np.asarray(envelope) * np.exp(2j * np.pi * offset * t)).astype(np.complex64)
+
+
+def complex_noise(length, sigma, seed):
+    """White complex Gaussian noise, `sigma` per component (zeros when sigma is 0)."""
+    if not sigma:
+        return np.zeros(length, dtype=np.complex64)
+    rng = np.random.default_rng(seed)
+    return (sigma * (rng.standard_normal(length) + 1j * rng.standard_normal(length))).astype(
+        np.complex64)
 
 
 def tone_of(values, rate=OUTPUT_RATE):
@@ -48,5 +50,7 @@ def tone_of(values, rate=OUTPUT_RATE):
     a, b, c = np.log(spectrum[peak - 1 : peak + 2] + 1e-30)
     shift = 0.5 * (a - c) / (a - 2 * b + c)
     frequency = (peak + shift) * rate / len(values)
-    amplitude = 2 * spectrum[peak] / window.sum()
+    # The amplitude at the refined frequency itself, free of the window's loss between bins.
+    phasor = np.exp(-2j * np.pi * frequency / rate * np.arange(len(values)))
+    amplitude = 2 * abs(np.sum(values * window * phasor)) / window.sum()
     return frequency, amplitude

@@ -4,17 +4,31 @@
 #include <poll.h>
 #include <unistd.h>
 
-bool BlockReader::read(std::complex<float>* block) {
-    if (ended_) return false;
-    char* bytes = reinterpret_cast<char*>(block);
-    const size_t wanted = block_size * sizeof(std::complex<float>);
-    size_t got = 0;
-    while (got < wanted) {
-        const ssize_t n = ::read(fd_, bytes + got, wanted - got);
+#include <algorithm>
+#include <cstring>
+
+namespace {
+constexpr size_t block_bytes = block_size * sizeof(std::complex<float>);
+// As much as a pipe holds by default: one read takes everything a producer has written.
+constexpr size_t buffer_blocks = 32;
+}  // namespace
+
+BlockReader::BlockReader(int fd) : fd_(fd), buffer_(buffer_blocks * block_size) {}
+
+const std::complex<float>* BlockReader::next() {
+    char* bytes = reinterpret_cast<char*>(buffer_.data());
+    const size_t capacity = buffer_.size() * sizeof(std::complex<float>);
+    while (end_ - start_ < block_bytes && !ended_) {
+        if (start_ > 0) {  // keep the partial block, at the front so blocks stay aligned
+            std::memmove(bytes, bytes + start_, end_ - start_);
+            end_ -= start_;
+            start_ = 0;
+        }
+        const ssize_t n = ::read(fd_, bytes + end_, capacity - end_);
         if (n > 0) {
-            got += static_cast<size_t>(n);
+            end_ += static_cast<size_t>(n);
         } else if (n == 0) {
-            break;
+            ended_ = true;
         } else if (errno == EINTR) {
             continue;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -23,9 +37,18 @@ bool BlockReader::read(std::complex<float>* block) {
             ::poll(&p, 1, -1);
         } else {
             error_ = errno;
-            break;
+            ended_ = true;
         }
     }
-    if (got < wanted) ended_ = true;
-    return !ended_;
+    if (end_ - start_ < block_bytes) return nullptr;
+    const std::complex<float>* block = reinterpret_cast<const std::complex<float>*>(bytes + start_);
+    start_ += block_bytes;
+    return block;
+}
+
+bool BlockReader::read(std::complex<float>* block) {
+    const std::complex<float>* data = next();
+    if (data == nullptr) return false;
+    std::copy(data, data + block_size, block);
+    return true;
 }

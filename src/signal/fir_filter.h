@@ -3,45 +3,32 @@
 
 #include <complex>
 #include <cstddef>
-#include <cstdint>
 #include <vector>
 
-#include "complex_mul.h"
+#include "complex_mul.h"  // the product every tap uses
 
 class FIRFilter {
   public:
-    // Installs the taps (entry 0 weights the newest input) and clears the history.
-    void init(const std::vector<std::complex<float>>& new_taps) {
-        taps = new_taps;
-        delay_line.assign(taps.size(), std::complex<float>(0.0f, 0.0f));
-        if (write_index >= delay_line.size()) write_index = 0;
-    }
+    // Installs the taps (entry 0 weights the newest input) and clears the history. All the
+    // memory the filter needs is allocated here.
+    void init(const std::vector<std::complex<float>>& new_taps);
 
     // y[n] = sum over k of taps[k] * x[n - k], summed in ascending k.
-    std::complex<float> process(const std::complex<float>& x) {
-        const uint32_t n = static_cast<uint32_t>(taps.size());
-        delay_line[write_index] = x;
-        float re = 0.0f, im = 0.0f;
-        uint32_t j = write_index;
-        for (uint32_t k = 0; k < n; ++k) {
-            const std::complex<float> p = multiplyComplex(taps[k], delay_line[j]);
-            re += p.real();
-            im += p.imag();
-            j = (j == 0) ? n - 1 : j - 1;
-        }
-        write_index = (write_index + 1 == n) ? 0 : write_index + 1;
-        return {re, im};
-    }
+    std::complex<float> process(const std::complex<float>& x);
 
-    // Filters a block in place, one sample after the other.
-    void process(std::complex<float>* block, size_t count) {
-        for (size_t i = 0; i < count; ++i) block[i] = process(block[i]);
-    }
+    // Filters `count` samples; out may be the same array as in.
+    void process(const std::complex<float>* in, std::complex<float>* out, size_t count);
+
+    // Filters a block in place.
+    void process(std::complex<float>* block, size_t count) { process(block, block, count); }
 
     size_t size() const { return taps.size(); }
 
   private:
     std::vector<std::complex<float>> taps;
-    std::vector<std::complex<float>> delay_line;
-    uint32_t write_index = 0;
+    // Planar copies of the taps and of the input, the latter with the last size() - 1 inputs
+    // in front of the room for new ones, so that a whole stretch is filtered without wrapping.
+    std::vector<float> taps_re_, taps_im_;
+    std::vector<float> history_re_, history_im_;
+    size_t next_ = 0;  // where the next input goes
 };

@@ -29,11 +29,12 @@ void startInput() {
 }
 
 long stdin_callback(void* /*cb_data*/, float** data) {
-    if (!reader.read(samples.data())) {
+    const std::complex<float>* block = reader.next();
+    if (block == nullptr) {
         *data = nullptr;
         return 0;
     }
-    fir.process(samples.data(), block_size);
+    fir.process(block, samples.data(), block_size);
     oscillator.next(factors.data(), block_size);
     scaleBlock(samples.data(), factors.data(), block_size);
     *data = reinterpret_cast<float*>(samples.data());

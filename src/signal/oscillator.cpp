@@ -2,50 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 
 namespace {
-
-// Taylor coefficients of cos(2*pi*a) and sin(2*pi*a)/a in powers of a*a. On |a| <= 1/8
-// (|angle| <= pi/4) the first omitted terms are below 1e-14.
-constexpr double cos_coef[] = {1.0,
-                               -19.739208802178716,
-                               64.9393940226683,
-                               -85.45681720669373,
-                               60.24464137187666,
-                               -26.4262567833744,
-                               7.903536371318469,
-                               -1.714390711088672};
-constexpr double sin_coef[] = {6.283185307179586,  -41.34170224039976, 81.60524927607506,
-                               -76.70585975306139, 42.058693944897655, -15.09464257682299,
-                               3.819952584848282,  -0.7181223017785006};
-
-double horner(const double* coef, double t) {
-    double r = coef[7];
-    for (int k = 6; k >= 0; --k) r = r * t + coef[k];
-    return r;
-}
-
+// Longest period kept as a table of factors (256 KiB).
+constexpr uint64_t max_table_period = uint64_t{1} << 16;
 }  // namespace
-
-float cosineOfCycles(double x) {
-    // Fold onto a in [0, 1/4] with the sign of the result; each step is exact.
-    const double y = x - std::nearbyint(x);  // [-1/2, 1/2]
-    double a = std::fabs(y);
-    const bool negate = a > 0.25;
-    if (negate) a = 0.5 - a;
-    double r;
-    if (a <= 0.125) {
-        r = horner(cos_coef, a * a);
-    } else {
-        const double b = 0.25 - a;  // cos(2*pi*a) = sin(2*pi*(1/4 - a))
-        r = horner(sin_coef, b * b) * b;
-    }
-    return static_cast<float>(negate ? -r : r);
-}
-
-void cosineOfCycles(const double* cycles, float* factors, size_t count) {
-    for (size_t i = 0; i < count; ++i) factors[i] = cosineOfCycles(cycles[i]);
-}
 
 PhaseAccumulator::PhaseAccumulator(float frequency, uint32_t samplerate) : samplerate_(samplerate) {
     // Both the reduction and the split are exact: fmod is exact, and the fractional part of
@@ -57,10 +19,8 @@ PhaseAccumulator::PhaseAccumulator(float frequency, uint32_t samplerate) : sampl
 }
 
 void PhaseAccumulator::next(double* cycles, size_t count) {
-    const double denominator = static_cast<double>(samplerate_);
     for (size_t i = 0; i < count; ++i) {
-        cycles[i] =
-            (static_cast<double>(whole_) + static_cast<double>(fraction_) * 0x1p-64) / denominator;
+        cycles[i] = cyclesOf(whole_, fraction_);
         const uint64_t fraction = fraction_ + fraction_step_;
         whole_ += whole_step_ + (fraction < fraction_ ? 1 : 0);
         if (whole_ >= samplerate_) whole_ -= samplerate_;
@@ -78,7 +38,38 @@ void PhaseAccumulator::seek(uint64_t n) {
     whole_ = static_cast<uint64_t>(whole_total % samplerate_);
 }
 
+uint64_t PhaseAccumulator::period() const {
+    if (fraction_step_ != 0 || fraction_ != 0) return 0;
+    return samplerate_ / std::gcd(whole_step_, samplerate_);
+}
+
+CosineOscillator::CosineOscillator(float frequency, uint32_t samplerate)
+    : phase_(frequency, samplerate) {
+    const uint64_t period = phase_.period();
+    if (period == 0 || period > max_table_period) return;
+    table_unit_ = phase_.samplerate_ / period;
+    table_.resize(period);
+    for (uint64_t m = 0; m < period; m += chunk) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk, period - m));
+        for (size_t i = 0; i < n; ++i) cycles_[i] = phase_.cyclesOf((m + i) * table_unit_, 0);
+        cosineOfCycles(cycles_, table_.data() + m, n);
+    }
+}
+
 void CosineOscillator::next(float* factors, size_t count) {
+    // Once in the table, always in it: the numerator stays a multiple of the unit.
+    if (!table_.empty() && phase_.fraction_ == 0 && phase_.whole_ % table_unit_ == 0) {
+        const uint64_t period = table_.size();
+        const uint64_t step = phase_.whole_step_ / table_unit_;
+        uint64_t m = phase_.whole_ / table_unit_;
+        for (size_t i = 0; i < count; ++i) {
+            factors[i] = table_[m];
+            m += step;
+            if (m >= period) m -= period;
+        }
+        phase_.whole_ = m * table_unit_;
+        return;
+    }
     while (count > 0) {
         const size_t n = std::min(count, chunk);
         phase_.next(cycles_, n);

@@ -3,14 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
-// cos(2*pi*x) for a phase x given in cycles, evaluated in double with plain products and
-// sums only, so that every target (and every vector width) gives the same bits. Exactly 1 at
-// whole cycles, exactly 0 at quarter cycles and exactly -1 at half cycles.
-float cosineOfCycles(double x);
-
-// Applies cosineOfCycles to a block of phases.
-void cosineOfCycles(const double* cycles, float* factors, size_t count);
+#include "cosine.h"
 
 // Phase accumulator. The phase of sample n is n * frequency / samplerate cycles, reduced
 // modulo one cycle exactly: the whole part of the per-sample step is an integer numerator
@@ -30,7 +25,19 @@ class PhaseAccumulator {
     // Jumps to sample n, as if next() had been called for n samples from the start.
     void seek(uint64_t n);
 
+    // When the step is a whole number of 1/samplerate cycles, the phase only ever takes the
+    // values m / period() cycles, m = 0 .. period() - 1: returns that period, otherwise 0.
+    uint64_t period() const;
+
   private:
+    friend class CosineOscillator;
+
+    // The phase in cycles of the state (whole, fraction).
+    double cyclesOf(uint64_t whole, uint64_t fraction) const {
+        return (static_cast<double>(whole) + static_cast<double>(fraction) * 0x1p-64) /
+               static_cast<double>(samplerate_);
+    }
+
     uint64_t whole_step_ = 0;     // integer part of the step, in units of 1/samplerate cycle
     uint64_t fraction_step_ = 0;  // fractional part of that unit, times 2^64
     uint64_t whole_ = 0;          // current phase numerator, below samplerate
@@ -42,7 +49,7 @@ class PhaseAccumulator {
 class CosineOscillator {
   public:
     CosineOscillator() = default;
-    CosineOscillator(float frequency, uint32_t samplerate) : phase_(frequency, samplerate) {}
+    CosineOscillator(float frequency, uint32_t samplerate);
 
     // Writes the factors of the next `count` samples.
     void next(float* factors, size_t count);
@@ -53,4 +60,9 @@ class CosineOscillator {
     static constexpr size_t chunk = 256;
     PhaseAccumulator phase_;
     double cycles_[chunk] = {};
+    // For a phase with a short period (any whole number of hertz that divides the sample
+    // rate finely enough), the factor of each of its values, computed once: table_[m] for
+    // the phase m / period. Empty otherwise.
+    std::vector<float> table_;
+    uint64_t table_unit_ = 1;  // phase numerator per table entry
 };

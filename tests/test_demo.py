@@ -1,0 +1,32 @@
+"""The demo runs end to end and recovers every bit the remote sent."""
+import os
+import re
+import subprocess
+
+import matplotlib.image
+import scipy.io.wavfile
+
+IQENV = os.environ["IQENV"]
+TOOL = os.environ["IQENV_CONFIG"]
+DEMO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "demo.py")
+
+
+def test_demo_recovers_the_bits_sent(tmp_path):
+    out = tmp_path / "demo"
+    result = subprocess.run(["/usr/bin/python3", DEMO, "--iqenv", IQENV, "--iqenv-config", TOOL,
+                             "--out", str(out)], capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+    sent = re.search(r"^Sent +\((\d+) presses\): ([01]+)$", result.stdout, re.M)
+    recovered = re.findall(r"^Recovered \(press \d+\): +([01]+)", result.stdout, re.M)
+    assert sent and len(sent.group(2)) == 24
+    assert recovered == [sent.group(2)] * int(sent.group(1))
+    assert f"Everything is in {out}/" in result.stdout
+
+    rate, wav = scipy.io.wavfile.read(out / "envelope.wav")
+    values = (out / "envelope.f32").stat().st_size // 4
+    assert rate == 24000 and wav.ndim == 1 and len(wav) == values > 4000
+    height, width = matplotlib.image.imread(out / "demo.png").shape[:2]
+    assert width >= 800 and height >= 800
+    assert sorted(os.listdir(out)) == ["demo.png", "envelope.f32", "envelope.wav",
+                                       "recording.cf32", "remote.cfg"]

@@ -1,0 +1,1 @@
+"""iqenv's configuration file: reading, checking, designing, analysing and plotting it."""
