@@ -1,14 +1,17 @@
 // The cosine factors against cos(2*pi*n*frequency/samplerate) computed from the exact phase,
 // for any finite frequency, any sample rate, any start below 2^40 and any way of cutting the
 // samples into calls: within 1e-6 everywhere, exactly 1 at whole cycles and exactly -1 at half
-// cycles, and the same bits whether the oscillator stepped or jumped there.
+// cycles, and the same bits whether the oscillator stepped or jumped there, at every SIMD
+// level.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "fuzz_check.h"
+#include "hwy/targets.h"
 #include "signal/oscillator.h"
+#include "simd_levels.h"
 
 namespace {
 
@@ -69,18 +72,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t samplerate = take<uint32_t>(data);
     const uint64_t start = take<uint64_t>(data) % (max_start + 1);
     const size_t count = take<uint16_t>(data) % (max_count + 1);
-    uint32_t seed = *data;
+    const uint32_t seed = *data;
     if (!std::isfinite(frequency) || samplerate == 0) return -1;
 
-    CosineOscillator jumped(frequency, samplerate);
-    jumped.phase().seek(start);
-    std::vector<float> factors(count);
-    for (size_t at = 0; at < count;) {
-        seed = seed * 1103515245u + 12345u;
-        const size_t piece = std::min<size_t>((seed >> 16) % 700, count - at);
-        jumped.next(factors.data() + at, piece);
-        at += piece;
-    }
+    // The factors from each SIMD level, which must agree to the bit; the first is checked.
+    std::vector<float> factors;
+    forEachSimdLevel([&](int64_t level) {
+        CosineOscillator jumped(frequency, samplerate);
+        jumped.phase().seek(start);
+        std::vector<float> these(count);
+        uint32_t cuts = seed;
+        for (size_t at = 0; at < count;) {
+            cuts = cuts * 1103515245u + 12345u;
+            const size_t piece = std::min<size_t>((cuts >> 16) % 700, count - at);
+            jumped.next(these.data() + at, piece);
+            at += piece;
+        }
+        if (factors.empty()) factors = these;
+        FUZZ_CHECK(count == 0 || std::memcmp(these.data(), factors.data(), 4 * count) == 0,
+                   "%s gives other factors than the first level", hwy::TargetName(level));
+    });
 
     for (size_t i = 0; i < count; ++i) {
         const uint64_t n = start + i;
