@@ -64,7 +64,7 @@ void filterInPieces(FIRFilter* filter, const std::vector<Complex>& x, std::vecto
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return -1;
-    const size_t num_taps = 1 + data[0] % max_taps;
+    const size_t num_taps = data[0] % (max_taps + 1);  // no taps: an empty sum, 0
     const uint32_t seed = data[1];
     data += 2;
     size -= 2;
