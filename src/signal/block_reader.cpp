@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -44,11 +43,4 @@ const std::complex<float>* BlockReader::next() {
     const std::complex<float>* block = reinterpret_cast<const std::complex<float>*>(bytes + start_);
     start_ += block_bytes;
     return block;
-}
-
-bool BlockReader::read(std::complex<float>* block) {
-    const std::complex<float>* data = next();
-    if (data == nullptr) return false;
-    std::copy(data, data + block_size, block);
-    return true;
 }

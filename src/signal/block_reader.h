@@ -11,16 +11,13 @@ constexpr size_t block_size = 256;  // complex samples per block, 2048 bytes of 
 // as much as the descriptor has ready, up to a few dozen blocks, but a block is handed out as
 // soon as it is complete. A partial last block is dropped. After the end of input, or a read
 // error, the blocks already complete are still handed out; then every later call returns
-// false (or null) at once.
+// null at once.
 class BlockReader {
   public:
     explicit BlockReader(int fd);
 
     // The next block_size samples, valid until the next call, or null.
     const std::complex<float>* next();
-
-    // Copies the next block into `block`, or returns false.
-    bool read(std::complex<float>* block);
 
     // The errno of the read that failed, 0 if the input simply ended.
     int error() const { return error_; }
