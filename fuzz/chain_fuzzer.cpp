@@ -22,7 +22,7 @@
 #include "signal/fir_filter.h"
 #include "signal/resampler.h"
 
-// The process-wide state that the run reads, as main defines it.
+// The run's configuration and filter, defined as the program's entry point does.
 FilterConfig cfg;
 FIRFilter fir;
 

@@ -13,6 +13,9 @@ struct FilterConfig {
     std::vector<std::complex<float>> taps;
 };
 
+// The configuration of this process's run, defined by the program's entry point.
+extern FilterConfig cfg;
+
 // Reads frequency, sample rate, tap count and taps from the stream's current position.
 // Throws std::runtime_error naming the first field that could not be read whole.
 // Memory stays bounded by the bytes actually present, whatever count the file declares.

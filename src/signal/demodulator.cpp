@@ -10,20 +10,15 @@
 
 #include "../config.h"
 #include "envelope.h"
-#include "fir_filter.h"
 #include "input_source.h"
 #include "output_sink.h"
 #include "resampler.h"
-
-extern FilterConfig cfg;
-extern FIRFilter fir;
 
 namespace {
 constexpr long frames_per_read = 512;
 }
 
 int runDemodulator() {
-    fir.init(cfg.taps);
     startInput();
     SrcStatePtr state = createResampler(stdin_callback, nullptr);
 

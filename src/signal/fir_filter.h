@@ -32,3 +32,6 @@ class FIRFilter {
     std::vector<float> history_re_, history_im_;
     size_t next_ = 0;  // where the next input goes
 };
+
+// The filter of this process's run, defined by the program's entry point beside cfg.
+extern FIRFilter fir;

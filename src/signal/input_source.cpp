@@ -2,45 +2,66 @@
 
 #include <unistd.h>
 
+#include <complex>
 #include <vector>
 
 #include "../config.h"
+#include "block_reader.h"
 #include "fir_filter.h"
 #include "mixer.h"
 #include "oscillator.h"
 
-extern FilterConfig cfg;
-extern FIRFilter fir;
-
 namespace {
 
-std::vector<std::complex<float>> samples;
-std::vector<float> factors;
-CosineOscillator oscillator;
-BlockReader reader(STDIN_FILENO);
+// Standard input as the resampler takes it: whole blocks, filtered, then scaled by the cosine.
+// Each step keeps its own output buffer, so the frames handed on stay valid until the next
+// block, as the resampler needs.
+class InputStage {
+  public:
+    // Everything afresh from cfg: the filter's taps and history, the phase at sample 0, and a
+    // reader that has not seen an earlier run's end. All the memory is allocated here.
+    void start() {
+        fir.init(cfg.taps);
+        oscillator_ = CosineOscillator(cfg.frequency, cfg.samplerate);
+        reader_ = BlockReader(STDIN_FILENO);
+        mixed_.assign(block_size, std::complex<float>(0.0f, 0.0f));
+        factors_.assign(block_size, 0.0f);
+    }
+
+    // The next block's two-channel frames (real, imaginary) and their count; 0 frames and
+    // null at the end of input.
+    Frames next() {
+        const std::complex<float>* block = reader_.next();
+        if (block == nullptr) return {nullptr, 0};
+        fir.process(block, mixed_.data(), block_size);
+        oscillator_.next(factors_.data(), block_size);
+        scaleBlock(mixed_.data(), factors_.data(), block_size);
+        return {reinterpret_cast<float*>(mixed_.data()), block_size};
+    }
+
+    int readError() const { return reader_.error(); }
+
+  private:
+    BlockReader reader_{STDIN_FILENO};
+    CosineOscillator oscillator_;
+    std::vector<std::complex<float>> mixed_;  // the filter's output, scaled in place
+    std::vector<float> factors_;
+};
+
+InputStage input;
 
 }  // namespace
 
 void startInput() {
-    samples.assign(block_size, std::complex<float>(0.0f, 0.0f));
-    factors.assign(block_size, 0.0f);
-    oscillator = CosineOscillator(cfg.frequency, cfg.samplerate);
-    reader = BlockReader(STDIN_FILENO);  // a reader that saw an earlier end would end this run
+    input.start();
 }
 
 long stdin_callback(void* /*cb_data*/, float** data) {
-    const std::complex<float>* block = reader.next();
-    if (block == nullptr) {
-        *data = nullptr;
-        return 0;
-    }
-    fir.process(block, samples.data(), block_size);
-    oscillator.next(factors.data(), block_size);
-    scaleBlock(samples.data(), factors.data(), block_size);
-    *data = reinterpret_cast<float*>(samples.data());
-    return static_cast<long>(block_size);
+    const Frames frames = input.next();
+    *data = frames.data;
+    return static_cast<long>(frames.count);
 }
 
 int inputReadError() {
-    return reader.error();
+    return input.readError();
 }

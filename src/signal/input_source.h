@@ -1,14 +1,20 @@
 // The resampler's input: whole blocks of standard input, filtered and scaled by the cosine.
 #pragma once
 
-#include "block_reader.h"
+#include <cstddef>
 
-// Prepares the callback's state from the process-wide configuration: the block buffer, the
-// oscillator and the reader on standard input. Called before each run's first pull, so a run
-// starts afresh even after an earlier one in the same process.
+// Interleaved two-channel frames (real, imaginary) handed to the resampler.
+struct Frames {
+    float* data;
+    size_t count;
+};
+
+// Sets the input stage up from the process-wide cfg and fir: the filter's taps, the block
+// buffers, the oscillator and the reader on standard input. Called before each run's first
+// pull, so a run starts afresh even after an earlier one in the same process.
 void startInput();
 
-// The resampler's input callback: returns block_size two-channel frames (real, imaginary)
+// The resampler's input callback, with a null context: returns the frames of the next block
 // through *data, or 0 with *data null at the end of input. Never throws.
 long stdin_callback(void* cb_data, float** data);
 
