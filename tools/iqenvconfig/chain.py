@@ -1,0 +1,127 @@
+"""What iqenv does to a tone, from its input to the magnitude it writes.
+
+A complex tone at g hertz passes the taps (gain T(g)); the cosine at f moves it to g - f and
+g + f, each with half its amplitude (one product with the whole amplitude when the cosine is +-1
+throughout, at f = 0 or fs/2); every stage after the mixer then weights each product by its
+response at that frequency, folding it into its own output band. The last stage is libsamplerate
+converting to 24000 samples per second; its response is measured, not modelled. iqenv writes the
+magnitude of the sum of the products: one product gives a steady level, two beat.
+"""
+from dataclasses import dataclass
+from typing import Callable
+
+import numpy as np
+
+from . import resampler
+from .response import alias
+
+
+@dataclass
+class Stage:
+    """A linear stage after the mixer, from rate_in to rate_out samples per second."""
+
+    name: str
+    rate_in: float
+    rate_out: float
+    magnitude: Callable  # |gain| for a component at nu hertz, -rate_in/2 <= nu < rate_in/2
+
+
+def resampler_stage(rate_in):
+    measured = resampler.response(rate_in)
+    return Stage("resampler", rate_in, rate_in * float(measured.ratio), measured.magnitude)
+
+
+def stages_after_mixer(samplerate):
+    """The stages between the cosine and the output, in order.
+
+    Today that is the resampler alone. A stage ahead of it (a decimation by D, say) goes in
+    front, and the resampler then converts samplerate / D.
+    """
+    return [resampler_stage(samplerate)]
+
+
+def mixer_products(frequency, samplerate):
+    """(shift, factor) per product of the cosine: a tone at g comes out at g + shift."""
+    f = alias(np.float32(frequency), samplerate)
+    if f == 0:
+        return [(0.0, 1.0)]
+    if f == -samplerate / 2:  # cos(pi n) = (-1)^n: one product, shifted by half the rate
+        return [(samplerate / 2, 1.0)]
+    return [(-f, 0.5), (f, 0.5)]
+
+
+def taps_response(taps, samplerate, g):
+    """T(g) = sum taps[k] e^(-j 2 pi g k / fs), evaluated exactly at the frequencies g."""
+    taps = np.asarray(taps, dtype=np.complex128)
+    g = np.atleast_1d(np.asarray(g, dtype=np.float64))
+    out = np.zeros(g.shape, dtype=np.complex128)
+    w = np.exp(-2j * np.pi * g / samplerate)
+    # Horner's rule over the taps, in blocks of frequencies to bound the memory.
+    for at in range(0, len(g), 1 << 16):
+        z = w[at:at + (1 << 16)]
+        acc = np.zeros(z.shape, dtype=np.complex128)
+        for t in taps[::-1]:
+            acc = acc * z + t
+        out[at:at + (1 << 16)] = acc
+    return out
+
+
+def beat_level(a, b):
+    """Mean of |a + b e^(j theta)| over theta: the level of two beating products a and b."""
+    from scipy.special import ellipe
+
+    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    total = a + b
+    with np.errstate(invalid="ignore", divide="ignore"):
+        m = np.where(total > 0, 4 * a * b / (total * total), 0.0)
+    return np.where(total > 0, 2 / np.pi * total * ellipe(np.minimum(m, 1.0)), 0.0)
+
+
+class Chain:
+    """iqenv's chain for one configuration: mixer frequency, sample rate and (optionally) taps."""
+
+    def __init__(self, frequency, samplerate, taps=None, stages=None):
+        self.samplerate = samplerate
+        self.frequency = alias(np.float32(frequency), samplerate)
+        self.taps = None if taps is None else np.asarray(taps, dtype=np.complex128)
+        self.stages = stages_after_mixer(samplerate) if stages is None else stages
+        self.products = mixer_products(frequency, samplerate)
+
+    @property
+    def output_rate(self):
+        return self.stages[-1].rate_out
+
+    def after_mixer(self, nu):
+        """|gain| of the stages after the mixer for a component at nu hertz of the input rate."""
+        nu = np.asarray(nu, dtype=np.float64)
+        gain = np.ones(nu.shape)
+        for stage in self.stages:
+            nu = (nu + stage.rate_in / 2) % stage.rate_in - stage.rate_in / 2
+            gain = gain * stage.magnitude(nu)
+        return gain
+
+    def paths(self, g):
+        """Per product, the gain from the taps' output at g to iqenv's output: shape (P, len(g))."""
+        g = np.atleast_1d(np.asarray(g, dtype=np.float64))
+        return np.array([factor * self.after_mixer(g + shift) for shift, factor in self.products])
+
+    def products_at(self, g):
+        """Per product, the amplitude at iqenv's output of a unit tone at g hertz."""
+        if self.taps is None:
+            raise ValueError("a chain without taps has no products")
+        return np.abs(taps_response(self.taps, self.samplerate, g)) * self.paths(g)
+
+    def level(self, g):
+        """The steady level (mean magnitude) iqenv gives a unit tone at g hertz."""
+        products = self.products_at(g)
+        if len(products) == 1:
+            return products[0]
+        return beat_level(products[0], products[1])
+
+    def beats(self, g, ratio):
+        """Whether the weaker product at g is within `ratio` (linear) of the stronger one."""
+        products = self.products_at(g)
+        if len(products) == 1:
+            return np.zeros(np.shape(products[0]), dtype=bool)
+        weak, strong = np.minimum(*products), np.maximum(*products)
+        return weak > ratio * strong
