@@ -54,3 +54,20 @@ def tone_of(values, rate=OUTPUT_RATE):
     phasor = np.exp(-2j * np.pi * frequency / rate * np.arange(len(values)))
     amplitude = 2 * abs(np.sum(values * window * phasor)) / window.sum()
     return frequency, amplitude
+
+
+# Integer formats as receivers write them: (component type, value meaning 0, full-scale value).
+_INTEGER_FORMATS = {"cu8": (np.uint8, 127.5, 127.5), "cs8": (np.int8, 0.0, 128.0),
+                    "cs16": (np.int16, 0.0, 32768.0)}
+
+
+def as_recorded(iq, fmt):
+    """The bytes a receiver writes for `iq` (1.0 full scale): rounded, and clipped per component
+    at full scale as an 8-bit converter clips. "cf32" is written as it is."""
+    iq = np.asarray(iq, dtype=np.complex64)
+    if fmt == "cf32":
+        return iq.tobytes()
+    kind, zero, scale = _INTEGER_FORMATS[fmt]
+    parts = iq.view(np.float32).astype(np.float64) * scale + zero
+    info = np.iinfo(kind)
+    return np.clip(np.round(parts), info.min, info.max).astype(kind).tobytes()

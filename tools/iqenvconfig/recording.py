@@ -1,0 +1,76 @@
+"""IQ recordings as receivers write them, read a chunk at a time as complex64."""
+import os
+import stat
+
+import numpy as np
+
+# Sample format: (numpy type of one component, value of the component that means 0, scale).
+FORMATS = {
+    "cf32": (np.dtype("<f4"), 0.0, 1.0),
+    "cu8": (np.dtype("u1"), 127.5, 1 / 127.5),
+    "cs8": (np.dtype("i1"), 0.0, 1 / 128),
+    "cs16": (np.dtype("<i2"), 0.0, 1 / 32768),
+}
+
+
+class RecordingError(OSError):
+    """A recording that cannot be analysed: a file problem, reported as "PATH: MESSAGE"."""
+
+    def __init__(self, path, message):
+        super().__init__(None, message, path)
+
+
+def format_of(path, given=None):
+    """The given format, else the file name's extension if it names one, else cf32."""
+    if given:
+        return given
+    extension = os.path.splitext(path)[1].lstrip(".").lower()
+    return extension if extension in FORMATS else "cf32"
+
+
+class Recording:
+    def __init__(self, path, samplerate, fmt):
+        self.path, self.samplerate, self.format = path, samplerate, fmt
+        self.component, self._zero, self._scale = FORMATS[fmt]
+        # Opened now, so that a missing or unreadable file fails before any work.
+        with open(path, "rb") as f:
+            info = os.fstat(f.fileno())
+        if not stat.S_ISREG(info.st_mode):
+            # The analysis reads the file more than once.
+            raise RecordingError(path, "not a regular file")
+        # A partial last sample is ignored.
+        self.samples = info.st_size // (2 * self.component.itemsize)
+
+    @property
+    def seconds(self):
+        return self.samples / self.samplerate
+
+    def chunks(self, size, clipping=False):
+        """The samples from the start, `size` at a time (the last chunk may be shorter); with
+        `clipping`, pairs of them and whether each sample has a part at the format's limit."""
+        with open(self.path, "rb") as f:
+            left = self.samples
+            while left > 0:
+                n = min(size, left)
+                raw = np.fromfile(f, dtype=self.component, count=2 * n)
+                if len(raw) < 2 * n:
+                    raise RecordingError(self.path, "the file became shorter while it was read")
+                left -= n
+                yield (self._complex(raw), self._clipped(raw)) if clipping else self._complex(raw)
+
+    def _clipped(self, raw):
+        if self.format == "cf32":
+            return np.zeros(len(raw) // 2, dtype=bool)
+        info = np.iinfo(self.component)
+        at_limit = (raw == info.min) | (raw == info.max)
+        return at_limit[0::2] | at_limit[1::2]
+
+    def _complex(self, raw):
+        values = raw.astype(np.float32)
+        if self.format == "cf32":
+            # A non-finite sample would spread over every spectrum it enters.
+            np.nan_to_num(values, copy=False, nan=0.0, posinf=0.0, neginf=0.0)
+        else:
+            values -= self._zero
+            values *= self._scale
+        return values.view(np.complex64)
