@@ -6,7 +6,7 @@ import tempfile
 
 import numpy as np
 
-from . import configfile, design, response
+from . import configfile, design, response, scan
 
 UINT32_MAX = (1 << 32) - 1
 NUMERIC_OPTIONS = ("--frequency", "--center", "--bandwidth", "--gain", "--samplerate")
@@ -34,6 +34,13 @@ def _samplerate(text):
     if not (value.is_integer() and 0 <= value <= UINT32_MAX):
         raise argparse.ArgumentTypeError(f"not a whole number from 0 to {UINT32_MAX}: '{text}'")
     return int(value)
+
+
+def _rate(text):
+    value = _samplerate(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be above 0")
+    return value
 
 
 def _number(text):
@@ -94,6 +101,8 @@ def make_parser(version):
                        "the band that survives resampling to 24000 samples/s marked.")
     p.add_argument("file", metavar="FILE")
     p.add_argument("-o", "--output", required=True, metavar="PNG", help="image to write")
+
+    scan.add_command(sub, _rate)
     return parser
 
 
@@ -209,7 +218,8 @@ def main(argv=None, version="(unknown)"):
     try:
         argv = _join_negative_numbers(sys.argv[1:] if argv is None else argv)
         args = make_parser(version).parse_args(argv)
-        return {"design": cmd_design, "show": cmd_show, "plot": cmd_plot}[args.command](args)
+        return {"design": cmd_design, "show": cmd_show, "plot": cmd_plot,
+                "scan": scan.command}[args.command](args)
     except UsageError as e:
         print(f"Error: {e}", file=sys.stderr)
         return 2

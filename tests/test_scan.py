@@ -1,0 +1,141 @@
+"""iqenv-config scan on recordings made the way receivers make them: 8-bit, clipped, a DC
+offset that wanders, noise, and remotes keyed on and off at offsets near and far from 0 Hz."""
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+import scipy.signal
+
+TOOL = os.environ["IQENV_CONFIG"]
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+import iqsignals  # noqa: E402
+import remote  # noqa: E402
+
+CODE = [int(b) for b in f"{0xA5C3B6:024b}"]
+SHORT_PULSE = 300e-6
+# Accuracy promised here: offsets within 100 Hz, first bursts within 1 ms, power within 1.5 dB
+# (of signals that do not clip), bandwidth within 30 % of the clean signal's own 90 % band.
+OFFSET_HZ, START_S, POWER_DB, BANDWIDTH = 100.0, 1e-3, 1.5, 0.30
+
+
+def run(*args):
+    return subprocess.run([TOOL, *map(str, args)], capture_output=True, text=True)
+
+
+def amplitude(samplerate, sigma, snr_db):
+    """Pulse amplitude for `snr_db` over the noise in the short pulse's band (2 / pulse)."""
+    noise_in_band = 2 * sigma ** 2 * (2 / SHORT_PULSE) / samplerate
+    return np.sqrt(10 ** (snr_db / 10) * noise_in_band)
+
+
+def scene(samplerate, seconds, sigma, transmitters, seed):
+    """Noise (`sigma` per component), a wandering DC offset and the transmitters, as floats
+    with full scale at 1; and each
+    transmitter's clean signal. A transmitter: (offset, amplitude, start, unit, bits, frames)."""
+    n = int(seconds * samplerate)
+    t = np.arange(n) / samplerate
+    dc = (0.12 - 0.07j) * (1 + 0.2 * np.sin(2 * np.pi * 2.5 * t))
+    iq = iqsignals.complex_noise(n, sigma, seed) + dc.astype(np.complex64)
+    clean = []
+    for offset, amplitude, start, unit, bits, frames in transmitters:
+        keyed = remote.keying(bits, unit * samplerate, frames)
+        envelope = np.zeros(n, dtype=np.float32)
+        a = int(start * samplerate)
+        envelope[a:a + len(keyed)] = keyed[:n - a]
+        clean.append(iqsignals.carrier(samplerate, offset, amplitude * envelope))
+        iq += clean[-1]
+    return iq, clean
+
+
+def occupied_band(clean, samplerate):
+    """The band holding 90 % of a clean signal's power, 5 % left out on either side."""
+    length = 1 << int(np.ceil(np.log2(samplerate * 0.05)))  # 20 Hz apart or closer
+    f, psd = scipy.signal.welch(clean, samplerate, nperseg=length, return_onesided=False)
+    order = np.argsort(f)
+    f, psd = f[order], psd[order]
+    cumulative = np.cumsum(psd) / psd.sum()
+    lo, hi = np.interp([0.05, 0.95], cumulative, f)
+    return hi - lo
+
+
+# Rate, format, seconds, noise per component (0.7: with the strong transmitter, a fifth of
+# the 8-bit values clip), and three transmitters that never key at once: a weak one (SNR 20 dB)
+# with 300 us pulses, a strong one (CLIPPING) that drives the converter into clipping, which
+# makes copies of it and shifts the DC offset while it is on, and one with 4 ms pulses a few
+# kHz from the DC spike. A transmitter: offset, SNR (dB over the noise in 2 / 300 us),
+# start, keying unit, bits and frames. Each frame of a code is one burst: the pause that closes
+# it is 31 units, 9.3 ms or more, and no pause within it is longer than 3 units, 4 ms.
+CLIPPING = None
+NEAR_DC = (4e-3 / 3, [1, 0, 1, 1])
+CASES = {
+    "2.4M-cu8": (2400000, "cu8", 0.6, 0.7, [(123e3, 20, 0.03, SHORT_PULSE, CODE, 3),
+                                            (-300e3, CLIPPING, 0.16, 0.5e-3, CODE[:8], 4),
+                                            (6.5e3, 26, 0.33, *NEAR_DC, 5)]),
+    "2.4M-cf32": (2400000, "cf32", 0.6, 0.3, [(-87e3, 20, 0.45, SHORT_PULSE, CODE, 2),
+                                              (40e3, CLIPPING, 0.02, 0.5e-3, CODE[:8], 4),
+                                              (-9e3, 26, 0.22, *NEAR_DC, 3)]),
+    "250k-cu8": (250000, "cu8", 1.5, 0.7, [(61e3, 20, 0.1, SHORT_PULSE, CODE, 3),
+                                           (-33e3, CLIPPING, 0.6, 0.5e-3, CODE[:8], 5),
+                                           (5e3, 26, 1.0, *NEAR_DC, 4)]),
+    "2.4M-cs8": (2400000, "cs8", 0.6, 0.05, [(-37e3, 20, 0.16, SHORT_PULSE, CODE, 2),
+                                             (210e3, CLIPPING, 0.04, 0.5e-3, CODE[:8], 4),
+                                             (4.8e3, 26, 0.3, *NEAR_DC, 3)]),
+    "250k-cs16": (250000, "cs16", 1.5, 0.3, [(-104e3, 20, 1.05, SHORT_PULSE, CODE, 2),
+                                             (22e3, CLIPPING, 0.1, 0.5e-3, CODE[:8], 6),
+                                             (-7e3, 26, 0.7, *NEAR_DC, 3)]),
+}
+
+
+@pytest.mark.parametrize("case", sorted(CASES))
+def test_scan_finds_every_transmitter_and_nothing_else(tmp_path, case):
+    samplerate, fmt, seconds, sigma, transmitters = CASES[case]
+    transmitters = [(f, 2.5 if snr is CLIPPING else amplitude(samplerate, sigma, snr), *rest)
+                    for f, snr, *rest in transmitters]
+    iq, clean = scene(samplerate, seconds, sigma, transmitters, seed=len(case))
+    data = iqsignals.as_recorded(iq, fmt)
+    if fmt == "cu8":  # as clipped as real captures get
+        assert np.mean(np.isin(np.frombuffer(data, np.uint8), (0, 255))) > 0.15
+    path = tmp_path / f"capture.{fmt}"  # the format from the name
+    path.write_bytes(data)
+
+    result = run("scan", path, "--samplerate", samplerate, "--json")
+    assert result.returncode == 0, result.stderr
+    found = sorted(json.loads(result.stdout), key=lambda s: s["offset_hz"])
+    expected = sorted(zip(transmitters, clean), key=lambda tc: tc[0][0])
+    assert len(found) == len(expected), found
+    for s, ((offset, level, start, _, _, frames), signal) in zip(found, expected):
+        assert abs(s["offset_hz"] - offset) <= OFFSET_HZ, s
+        assert s["bursts"] == frames, s
+        assert abs(s["start_s"] - start) <= START_S, s
+        assert s["bandwidth_hz"] == pytest.approx(occupied_band(signal, samplerate),
+                                                  rel=BANDWIDTH), s
+        noise = 2 * sigma ** 2 / samplerate * s["bandwidth_hz"]
+        if level < 1:  # the clipped one has lost power to its copies
+            assert s["power_db"] == pytest.approx(10 * np.log10(level ** 2 / noise),
+                                                  abs=POWER_DB), s
+
+
+def test_refusals_are_clear_errors_and_high_rates_are_not_refused(tmp_path):
+    good = tmp_path / "noise.cu8"
+    good.write_bytes(iqsignals.as_recorded(iqsignals.complex_noise(600000, 0.3, 1), "cu8"))
+    short = tmp_path / "short.cs8"
+    short.write_bytes(bytes(2 * 1000))
+    refusals = {
+        ("scan", good, "--samplerate", "0"): 2,
+        ("scan", good, "--samplerate", "250000", "--format", "cu12"): 2,
+        ("scan", tmp_path / "missing.cu8", "--samplerate", "250000"): 1,
+        ("scan", tmp_path, "--samplerate", "250000"): 1,
+        ("scan", short, "--samplerate", "250000"): 1,
+    }
+    for args, status in refusals.items():
+        result = run(*args)
+        assert (result.returncode, result.stdout) == (status, ""), args
+        assert result.stderr.startswith("Error: ") and result.stderr.count("\n") == 1, args
+    assert "too short" in run(*list(refusals)[-1]).stderr
+
+    # 61.44 MS/s: 600000 samples are 10 ms, few frames but enough; nothing there but noise.
+    result = run("scan", good, "--samplerate", "61.44e6")
+    assert result.returncode == 0 and result.stdout.endswith("No signals found.\n")

@@ -1,0 +1,475 @@
+"""Finding the transmissions in an IQ recording: where they are, how strong, when.
+
+The recording is read twice, a chunk at a time, so memory does not grow with its length.
+
+Pass 1 cuts it into short frames (about 300 us: a frame fits inside the shortest pulse worth
+finding), takes each frame's spectrum and, chunk by chunk, the noise floor of every frequency
+bin (the median over time, then over neighbouring bins, so that neither a long burst nor a
+steady carrier raises it). A cell (frame, bin) is active when it stands ACTIVE_DB above the
+floor. A bin belongs to a signal when it is active in two consecutive frames at least
+MIN_PAIRS times: noise rarely does that twice in a row, a pulse always does. Adjacent such
+bins form a signal; two peaks with a valley of SPLIT_DB between them are two signals.
+
+Pass 2 follows each signal frame by frame (active when any of its strongest bins is, unless a
+far stronger signal explains it), measures its power while active, and averages a finer
+spectrum over the stretches where it is active for its offset and occupied bandwidth. Last,
+weaker signals that only ever appear as a stronger one starts are dropped: clipping made them.
+
+Each frame's mean is removed before its spectrum is taken: that is the receiver's DC offset,
+and with it the spike at 0 Hz. The bin at 0 Hz is never taken for a signal.
+"""
+import math
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from .recording import Recording, RecordingError  # noqa: F401 (RecordingError for callers)
+
+FRAME_SECONDS = 300e-6
+FINE_SECONDS = 16e-3
+MAX_FINE = 1 << 17
+ACTIVE_DB = 10.0
+MIN_PAIRS = 3
+SPLIT_DB = 10.0
+CORE_DB = 10.0
+GAP_SECONDS = 5e-3  # gaps shorter than this join pulses into one burst
+OBW_FRACTION = 0.90  # occupied bandwidth: the band holding this share of the power
+POWER_PERCENTILE = 80  # of the frames where a signal is active: those fully inside a pulse
+MIN_FRAMES = 64
+# A frame where a signal is active does not count within EDGE_FRAMES of a keying edge of one
+# SPLATTER_DB stronger, nor, where the converter clips, near one CLIPPING_DB stronger.
+EDGE_FRAMES = 2
+SPLATTER_DB = 20.0
+CLIPPING_DB = 20.0
+CLIPPED_FRACTION = 0.01  # of a frame's samples, for the frame to count as clipped
+SPUR_DB = 10.0
+SPUR_SLACK_SECONDS = 2e-3
+
+
+def _pow2_at_most(x):
+    return 1 << max(int(math.floor(math.log2(max(x, 1)))), 0)
+
+
+@dataclass
+class Plan:
+    """Frame sizes for one sample rate and recording length."""
+
+    samplerate: int
+    frame: int  # samples per coarse frame
+    fine: int  # samples per fine window
+    chunk: int  # samples read at a time, a multiple of `fine`
+
+    @property
+    def hop(self):
+        return self.frame // 2
+
+    def frame_centre_seconds(self, index):
+        return (index * self.hop + self.frame / 2) / self.samplerate
+
+    def bin_hz(self, k):
+        """Frequency of coarse bin k, counted from the lowest (-fs/2)."""
+        return (k - self.frame // 2) * self.samplerate / self.frame
+
+
+def plan_for(samplerate, samples, path=""):
+    frame = max(_pow2_at_most(samplerate * FRAME_SECONDS), 16)
+    hop = frame // 2
+    frames = (samples - frame) // hop + 1 if samples >= frame else 0
+    if frames < MIN_FRAMES:
+        need = (MIN_FRAMES - 1) * hop + frame
+        raise RecordingError(path,
+            f"too short to analyse ({samples} samples; at least {need} at this sample rate)")
+    fine = min(max(_pow2_at_most(samplerate * FINE_SECONDS), frame), MAX_FINE,
+               _pow2_at_most(samples))
+    chunk = max(1 << 18, 128 * hop, fine)
+    return Plan(samplerate, frame, fine, chunk)
+
+
+class Framer:
+    """Frames of `length` samples every `hop` samples from a stream that arrives in chunks."""
+
+    def __init__(self, length, hop):
+        self.length, self.hop = length, hop
+        self.tail = None
+        self.next_index = 0
+
+    def push(self, samples):
+        data = samples if self.tail is None else np.concatenate((self.tail, samples))
+        n = (len(data) - self.length) // self.hop + 1 if len(data) >= self.length else 0
+        frames = np.lib.stride_tricks.sliding_window_view(data, self.length)[::self.hop][:n]
+        self.tail = data[n * self.hop:].copy()
+        first = self.next_index
+        self.next_index += n
+        return first, frames
+
+
+def power_spectra(frames, window):
+    """Power of each frame's spectrum, bins from -fs/2 up, scaled so a frame's bins sum to its
+    mean power (a tone of amplitude A gives A**2, white noise sigma**2 / len per bin)."""
+    import scipy.fft
+
+    x = frames - frames.mean(axis=1, keepdims=True)
+    x *= window
+    spectrum = scipy.fft.fft(x, axis=1, overwrite_x=True)
+    power = spectrum.real ** 2 + spectrum.imag ** 2
+    power *= 1.0 / (frames.shape[1] * float(np.sum(window.astype(np.float64) ** 2)))
+    return np.fft.fftshift(power, axes=1)
+
+
+def noise_floor(power):
+    """Mean noise power per bin: median over time (a bin's power is exponential, its median
+    ln 2 times its mean), then the median of neighbouring bins."""
+    import scipy.ndimage
+
+    step = max(len(power) // 1024, 1)  # a thousand frames give the median well enough
+    per_bin = np.median(np.ascontiguousarray(power[::step].T), axis=1) / math.log(2)
+    width = min(max(15, power.shape[1] // 16 + 1), 65)
+    return scipy.ndimage.median_filter(per_bin, size=width, mode="wrap").astype(np.float32)
+
+
+@dataclass
+class Signal:
+    lo: int  # coarse bins lo..hi (inclusive) belong to it
+    hi: int
+    core: np.ndarray  # the bins whose activity marks it active
+    offset_hz: float = 0.0
+    bandwidth_hz: float = 0.0
+    power_db: float = 0.0  # during bursts, above the noise in its occupied band
+    power: float = 0.0  # during bursts, linear, in the recording's units squared
+    start_s: float = 0.0
+    bursts: list = field(default_factory=list)  # (start, end) in seconds
+
+    def as_dict(self):
+        return {"offset_hz": round(self.offset_hz, 1), "power_db": round(self.power_db, 2),
+                "bandwidth_hz": round(self.bandwidth_hz, 1), "start_s": round(self.start_s, 6),
+                "bursts": len(self.bursts),
+                "burst_times_s": [[round(a, 6), round(b, 6)] for a, b in self.bursts]}
+
+
+def _runs(mask):
+    """(start, end) index pairs, end exclusive, of the runs of True in a 1-D mask."""
+    edges = np.flatnonzero(np.diff(np.concatenate(([0], mask.astype(np.int8), [0]))))
+    return edges.reshape(-1, 2)
+
+
+def _signals_from_bins(pairs, level_db, dc):
+    """Groups the bins that hold a signal and splits groups at deep valleys."""
+    import scipy.signal
+
+    occupied = pairs >= MIN_PAIRS
+    occupied[dc] = False
+    groups = [list(r) for r in _runs(occupied)]
+    # A signal close to 0 Hz spreads over both sides of the bin left out there.
+    for i in range(len(groups) - 1):
+        if groups[i][1] == dc and groups[i + 1][0] == dc + 1:
+            groups[i + 1][0] = groups[i][0]
+            groups[i] = None
+    signals = []
+    for lo, hi in (g for g in groups if g):
+        profile = level_db[lo:hi].copy()
+        profile[np.arange(lo, hi) == dc] = -np.inf
+        flat = np.where(np.isfinite(profile), profile, np.nanmin(profile[np.isfinite(profile)]))
+        peaks, _ = scipy.signal.find_peaks(np.concatenate(([-1e9], flat, [-1e9])),
+                                           prominence=SPLIT_DB)
+        peaks -= 1
+        cuts = [lo] + [lo + a + int(np.argmin(flat[a:b])) for a, b in zip(peaks, peaks[1:])] + [hi]
+        for a, b in zip(cuts, cuts[1:]):
+            part = level_db[a:b]
+            core = np.arange(a, b)[part >= np.max(part) - CORE_DB]
+            core = core[core != dc]
+            if len(core):
+                signals.append(Signal(a, b - 1, core))
+    return signals
+
+
+def _pass_one(recording, plan, window):
+    """Noise floor of every chunk, and the signals' bins."""
+    framer = Framer(plan.frame, plan.hop)
+    floors, pairs = [], np.zeros(plan.frame, dtype=np.int64)
+    level = np.zeros(plan.frame)
+    hits = np.zeros(plan.frame, dtype=np.int64)
+    previous = np.zeros(plan.frame, dtype=bool)
+    dc = plan.frame // 2
+    for chunk in recording.chunks(plan.chunk):
+        _, frames = framer.push(chunk)
+        if not len(frames):
+            floors.append(floors[-1] if floors else None)
+            continue
+        power = power_spectra(frames, window)
+        # A handful of frames at the end gives no median worth having.
+        floor = noise_floor(power) if len(frames) >= 32 or not floors else floors[-1]
+        floors.append(floor)
+        ratio = power / floor
+        active = ratio > 10 ** (ACTIVE_DB / 10)
+        active[:, dc] = False
+        pairs += (active & np.vstack((previous, active[:-1]))).sum(axis=0)
+        previous = active[-1]
+        level += np.where(active, ratio, 0).sum(axis=0)
+        hits += active.sum(axis=0)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        level_db = 10 * np.log10(level / hits)
+    level_db[hits == 0] = -np.inf
+    return floors, _signals_from_bins(pairs, level_db, dc)
+
+
+class _Tracker:
+    """One signal through pass 2: its runs of active frames, power and fine spectrum."""
+
+    EDGES_DB = np.arange(-60, 200, 0.05)
+
+    def __init__(self, signal, plan):
+        self.signal = signal
+        self.runs = []
+        self.histogram = np.zeros(len(self.EDGES_DB) - 1, dtype=np.int64)
+        self.fine = np.zeros(plan.fine)
+        self.weight = 0.0  # sum of the weights of the fine spectra
+        self.floor_sum = np.zeros(plan.frame)
+        self.chunks = 0
+
+    def add(self, first, power, active, floor):
+        s = self.signal
+        self.floor_sum += floor
+        self.chunks += 1
+        runs = _runs(active)
+        if len(runs):
+            self.runs.append(runs + first)
+        excess = (power[active, s.lo:s.hi + 1] - floor[s.lo:s.hi + 1]).sum(axis=1)
+        with np.errstate(divide="ignore"):
+            self.histogram += np.histogram(10 * np.log10(np.maximum(excess, 1e-30)),
+                                           self.EDGES_DB)[0]
+
+
+def _merge(runs, gap):
+    """Runs (start, end exclusive) joined where the gap between them is below `gap`."""
+    if not len(runs):
+        return runs
+    keep = np.concatenate(([True], runs[1:, 0] - runs[:-1, 1] >= gap))
+    starts = runs[keep, 0]
+    ends = np.maximum.reduceat(runs[:, 1], np.flatnonzero(keep))
+    return np.column_stack((starts, ends))
+
+
+def _activity(ratio, clipped, signals):
+    """Per signal, the frames where it is active, but not near a keying edge of a signal
+    SPLATTER_DB stronger (an edge spreads over the whole band for a frame or two), nor in
+    clipped frames near one CLIPPING_DB stronger (what clipping makes of it spreads as far)."""
+    import scipy.ndimage
+
+    levels = [ratio[:, s.core].max(axis=1) for s in signals]
+    actives = [level > 10 ** (ACTIVE_DB / 10) for level in levels]
+    reach = 2 * EDGE_FRAMES + 1
+    clipped = scipy.ndimage.maximum_filter1d(clipped, reach)
+    edges, near = [], []
+    for level, active in zip(levels, actives):
+        switch = np.diff(active.astype(np.int8), prepend=active[:1].astype(np.int8)) != 0
+        edges.append(scipy.ndimage.maximum_filter1d(switch, reach))
+        near.append(scipy.ndimage.maximum_filter1d(level, reach))
+    out = []
+    for i, (level, active) in enumerate(zip(levels, actives)):
+        hidden = np.zeros_like(active)
+        for j in range(len(signals)):
+            if j != i:
+                hidden |= edges[j] & (near[j] > level * 10 ** (SPLATTER_DB / 10))
+                hidden |= clipped & (near[j] > level * 10 ** (CLIPPING_DB / 10))
+        out.append(active & ~hidden)
+    return out
+
+
+def _pass_two(recording, plan, window, floors, signals):
+    framer, clip_framer = Framer(plan.frame, plan.hop), Framer(plan.frame, plan.hop)
+    fine_window = np.hanning(plan.fine + 2)[1:-1].astype(np.float32)
+    trackers = [_Tracker(s, plan) for s in signals]
+    position = 0
+    for (chunk, clipping), floor in zip(recording.chunks(plan.chunk, clipping=True), floors):
+        first, frames = framer.push(chunk)
+        clipped = clip_framer.push(clipping)[1].mean(axis=1) > CLIPPED_FRACTION
+        windows = len(chunk) // plan.fine
+        if len(frames):
+            power = power_spectra(frames, window)
+            ratio = power / floor
+            # Fine windows tile the chunk; each frame counts for the window holding its centre.
+            centres = (first + np.arange(len(frames))) * plan.hop + plan.frame // 2 - position
+            which = np.clip(centres // plan.fine, 0, max(windows - 1, 0))
+            weights = []
+            for t, active in zip(trackers, _activity(ratio, clipped, [t.signal for t in trackers])):
+                t.add(first, power, active, floor)
+                weights.append(np.bincount(which[active], minlength=max(windows, 1))[:windows])
+            if windows and trackers:
+                weights = np.array(weights, dtype=np.float64)
+                busy = np.flatnonzero(weights.sum(axis=0))
+                if len(busy):
+                    spectra = power_spectra(chunk[:windows * plan.fine].reshape(windows, -1)[busy],
+                                            fine_window)
+                    for t, w in zip(trackers, weights):
+                        t.fine += w[busy] @ spectra
+                        t.weight += w.sum()
+        position += len(chunk)
+    return trackers
+
+
+def _fine_band(tracker, plan, others):
+    """Offset and occupied bandwidth from the fine spectrum averaged over the signal's activity."""
+    s, fs = tracker.signal, plan.samplerate
+    spectrum = tracker.fine
+    freqs = (np.arange(plan.fine) - plan.fine // 2) * fs / plan.fine
+    coarse = fs / plan.frame
+    lo, hi = plan.bin_hz(s.lo - 1.5), plan.bin_hz(s.hi + 1.5)
+    band = (freqs >= lo) & (freqs <= hi)
+    # The noise beside the band, away from 0 Hz and from the other signals.
+    flank = (freqs >= lo - 4 * coarse) & (freqs < lo) | (freqs > hi) & (freqs <= hi + 4 * coarse)
+    flank &= np.abs(freqs) > coarse
+    for o in others:
+        flank &= ~((freqs >= plan.bin_hz(o.lo - 1.5)) & (freqs <= plan.bin_hz(o.hi + 1.5)))
+    if flank.sum() >= 8:
+        noise = float(np.mean(spectrum[flank]))
+    else:  # the coarse floor, per fine bin, summed as the spectra were
+        floor = tracker.floor_sum / max(tracker.chunks, 1)
+        noise = float(np.mean(floor[s.lo:s.hi + 1])) * plan.frame / plan.fine * tracker.weight
+    excess = np.maximum(spectrum[band] - noise, 0.0)
+    f = freqs[band]
+    excess[np.abs(f) < 2.5 * fs / plan.fine] = 0.0  # what is left of the DC spike
+    total = excess.sum()
+    if total <= 0:
+        return None
+    step = fs / plan.fine
+    cumulative = np.concatenate(([0.0], np.cumsum(excess))) / total
+    edges = np.concatenate((f - step / 2, [f[-1] + step / 2]))
+    tail = (1 - OBW_FRACTION) / 2
+    f_lo, f_hi = np.interp([tail, 1 - tail], cumulative, edges)
+    inside = (f >= f_lo - step / 2) & (f <= f_hi + step / 2)
+    offset = float(np.sum(f[inside] * excess[inside]) / np.sum(excess[inside]))
+    return offset, max(float(f_hi - f_lo), step)
+
+
+def _percentile_db(histogram, edges, q):
+    total = histogram.sum()
+    if total == 0:
+        return None
+    i = int(np.searchsorted(np.cumsum(histogram), total * q / 100))
+    return float(edges[min(i, len(edges) - 2)] + (edges[1] - edges[0]) / 2)
+
+
+def _is_product_of(weak, strong):
+    """Whether `weak` is what a receiver's clipping makes of `strong` (copies at multiples of
+    its offset, intermodulation with the DC offset and the noise, the DC offset shifted while
+    it is on): far weaker, and every burst starts with one of its bursts and ends within it."""
+    if weak.power * 10 ** (SPUR_DB / 10) > strong.power:
+        return False
+    slack = SPUR_SLACK_SECONDS
+    return all(any(a - slack <= w0 <= a + slack and w1 <= b + slack for a, b in strong.bursts)
+               for w0, w1 in weak.bursts)
+
+
+def scan(recording):
+    """The signals in `recording`, strongest first."""
+    plan = plan_for(recording.samplerate, recording.samples, recording.path)
+    window = np.hanning(plan.frame + 2)[1:-1].astype(np.float32)
+    floors, signals = _pass_one(recording, plan, window)
+    if not signals:
+        return []
+    trackers = _pass_two(recording, plan, window, floors, signals)
+    fs = plan.samplerate
+    found = []
+    for t in trackers:
+        s = t.signal
+        runs = np.concatenate(t.runs) if t.runs else np.zeros((0, 2), dtype=np.int64)
+        runs = _merge(runs, 1)  # runs cut by chunk boundaries
+        runs = runs[runs[:, 1] - runs[:, 0] >= 2]  # one frame alone is noise, a pulse fills two
+        bursts = _merge(runs, int(math.ceil(GAP_SECONDS * fs / plan.hop)) + 1)
+        if not len(bursts):
+            continue
+        band = _fine_band(t, plan, [o.signal for o in trackers if o is not t])
+        excess_db = _percentile_db(t.histogram, t.EDGES_DB, POWER_PERCENTILE)
+        if band is None or excess_db is None:
+            continue
+        s.offset_hz, s.bandwidth_hz = band
+        s.power = 10 ** (excess_db / 10)
+        floor = t.floor_sum / t.chunks
+        density = float(np.mean(floor[s.lo:s.hi + 1])) * plan.frame / fs  # noise per hertz
+        s.power_db = 10 * math.log10(s.power / (density * s.bandwidth_hz))
+        s.bursts = [(plan.frame_centre_seconds(a), plan.frame_centre_seconds(b - 1))
+                    for a, b in bursts]
+        s.start_s = s.bursts[0][0]
+        found.append(s)
+    found.sort(key=lambda s: -s.power)
+    return [w for i, w in enumerate(found) if not any(_is_product_of(w, s) for s in found[:i])]
+
+
+def table(signals):
+    from .response import format_hz
+
+    if not signals:
+        return ["No signals found."]
+    lines = [f"{'#':>2}  {'offset':>12}  {'power':>8}  {'bandwidth':>11}  {'first burst':>11}  "
+             f"{'bursts':>6}"]
+    for i, s in enumerate(signals, 1):
+        offset = ("+" if s.offset_hz > 0 else "") + format_hz(s.offset_hz)
+        lines.append(f"{i:>2}  {offset:>12}  {s.power_db:>5.1f} dB  "
+                     f"{format_hz(s.bandwidth_hz):>11}  {s.start_s * 1e3:>8.1f} ms  "
+                     f"{len(s.bursts):>6}")
+    return lines
+
+
+DESCRIPTION = f"""Finds the transmissions in an IQ recording. For each signal: its offset
+from the tuned frequency; its power during its bursts, in dB above the noise in its occupied
+bandwidth; that bandwidth (the band holding {OBW_FRACTION:.0%} of its power, equal shares left out
+below and above); when its first burst starts; how many bursts it has. A frequency bin is active
+in a frame (213 us at 2.4 MS/s, 256 us at 250 kS/s) when it stands {ACTIVE_DB:g} dB above its
+noise floor. A
+signal is active while its strongest bins are, for two frames at least (less is taken for
+noise), except within two frames of a keying edge of a signal {SPLATTER_DB:g} dB stronger and,
+where the converter clips, near one {CLIPPING_DB:g} dB stronger. A burst is a run of activity in
+which no gap lasts {GAP_SECONDS * 1e3:g} ms or more: the pulses of one code word make one burst,
+repeats of it after longer pauses make more. Not reported: the receiver's DC spike (each
+frame's mean is removed, and the bin at 0 Hz is never a signal, so signals nearer to 0 Hz than
+one bin, 4.7 kHz at 2.4 MS/s and 3.9 kHz at 250 kS/s, are not found either), and what clipping
+makes of a strong signal: weaker copies ({SPUR_DB:g} dB or more) whose every burst starts within
+{SPUR_SLACK_SECONDS * 1e3:g} ms of one of its bursts and ends within it. The file is read twice,
+a chunk at a time."""
+
+
+def add_recording_options(parser, samplerate_type, positional=False, required_rate=True):
+    """The recording, its sample rate and its format, as scan, design and plot take them."""
+    from .recording import FORMATS
+
+    if positional:
+        parser.add_argument("recording", metavar="RECORDING", help="IQ recording to scan")
+    else:
+        parser.add_argument("--recording", metavar="RECORDING",
+                            help="IQ recording to scan for its signals")
+    if required_rate:
+        parser.add_argument("--samplerate", required=True, type=samplerate_type, metavar="N",
+                            help="the recording's samples per second")
+    parser.add_argument("--format", choices=list(FORMATS),
+                        help="sample format of the recording: complex float32, unsigned, signed "
+                        "8-bit, signed 16-bit pairs (default: the file name's extension if it "
+                        "is one of these, else cf32)")
+
+
+def open_recording(args):
+    from .recording import format_of
+
+    return Recording(args.recording, args.samplerate, format_of(args.recording, args.format))
+
+
+def add_command(sub, samplerate_type):
+    p = sub.add_parser("scan", help="find the transmissions in an IQ recording",
+                       description=DESCRIPTION)
+    add_recording_options(p, samplerate_type, positional=True)
+    p.add_argument("--json", action="store_true",
+                   help='print a JSON list of objects with "offset_hz", "power_db", '
+                   '"bandwidth_hz", "start_s", "bursts" and "burst_times_s"')
+
+
+def command(args):
+    recording = open_recording(args)
+    found = scan(recording)
+    if args.json:
+        import json
+
+        print("[" + ",\n ".join(json.dumps(s.as_dict()) for s in found) + "]")
+        return 0
+    print(f"Recording: {recording.path}, {recording.format}, {recording.samples} samples at "
+          f"{recording.samplerate} samples/s ({recording.seconds:.3f} s)")
+    print("\n".join(table(found)))
+    return 0
