@@ -1,6 +1,10 @@
-// A failed property in a fuzz target: print it and abort, so libFuzzer saves the input.
+// Shared by the fuzz targets: a failed property prints and aborts, so libFuzzer saves the
+// input; a check runs once at every SIMD level.
 #pragma once
 
+#include <hwy/targets.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -13,3 +17,14 @@
             std::abort();                                        \
         }                                                        \
     } while (0)
+
+// Runs a check once for every SIMD level that this CPU has and this build compiled, so that
+// an input reaches each dispatched kernel and not only the one this machine would pick.
+template <typename Check>
+void forEachSimdLevel(Check check) {
+    for (const int64_t level : hwy::SupportedAndGeneratedTargets()) {
+        hwy::SetSupportedTargetsForTest(level);
+        check(level);
+    }
+    hwy::SetSupportedTargetsForTest(0);  // the normal choice again
+}

@@ -1,99 +1,17 @@
+// The cosine factors: the polynomial, its SIMD form on every level, and the oscillator.
 #include "signal/oscillator.h"
 
 #include <gtest/gtest.h>
+#include <hwy/tests/hwy_gtest.h>
 
 #include <cmath>
 #include <random>
 #include <vector>
 
+#include "reference.h"
+#include "signal/cosine.h"
+
 namespace {
-
-using u128 = unsigned __int128;
-
-// cos(2*pi*n*frequency/samplerate) from exact integer arithmetic: the float frequency is
-// M * 2^E exactly, and the phase numerator n*M*2^E is reduced modulo samplerate (E >= 0) or
-// modulo samplerate * 2^-E (E < 0) before anything is rounded.
-long double exactFactor(float frequency, uint32_t samplerate, uint64_t n) {
-    int exponent = 0;
-    const double mantissa = std::frexp(std::fabs(static_cast<double>(frequency)), &exponent);
-    const u128 m = static_cast<u128>(std::ldexp(mantissa, 24));
-    exponent -= 24;
-    u128 numerator, denominator;
-    if (exponent >= 0) {
-        u128 power = 1 % samplerate;
-        for (int i = 0; i < exponent; ++i) power = power * 2 % samplerate;
-        numerator = (m % samplerate) * power % samplerate * (n % samplerate) % samplerate;
-        denominator = samplerate;
-    } else {
-        denominator = static_cast<u128>(samplerate) << -exponent;  // tests keep -E <= 60
-        numerator = static_cast<u128>(n % denominator) * m % denominator;
-    }
-    const long double cycles =
-        static_cast<long double>(numerator) / static_cast<long double>(denominator);
-    return std::cos(2.0L * 3.141592653589793238462643383279502884L * cycles);
-}
-
-std::vector<float> factorsFrom(float frequency, uint32_t samplerate, uint64_t start, size_t n) {
-    CosineOscillator oscillator(frequency, samplerate);
-    oscillator.phase().seek(start);
-    std::vector<float> factors(n);
-    oscillator.next(factors.data(), n);
-    return factors;
-}
-
-}  // namespace
-
-TEST(CosineOscillator, StaysWithin1e6OfTheExactFactorFarIntoARun) {
-    struct Case {
-        float frequency;
-        uint32_t samplerate;
-    };
-    const Case cases[] = {{433.92e6f, 2400000}, {100e3f, 2400000}, {-1234.5678f, 48000},
-                          {100.5f, 48000},      {0.1f, 24000},     {3.0e9f, 2048000},
-                          {1e30f, 1000003},     {7e6f, 2400000},   {1e-9f, 96000}};
-    std::mt19937_64 rng(3);
-    for (const Case& c : cases) {
-        std::vector<uint64_t> starts = {0, (1ull << 31) - 100, (1ull << 32) - 100,
-                                        (1ull << 40) - 100, (1ull << 41) + 12345};
-        for (int i = 0; i < 20; ++i) starts.push_back(rng() >> 22);
-        double worst = 0;
-        for (uint64_t start : starts) {
-            const std::vector<float> f = factorsFrom(c.frequency, c.samplerate, start, 300);
-            for (size_t i = 0; i < f.size(); ++i) {
-                const long double exact = exactFactor(c.frequency, c.samplerate, start + i);
-                worst = std::max(worst, static_cast<double>(std::fabs(f[i] - exact)));
-            }
-        }
-        EXPECT_LT(worst, 1e-6) << c.frequency << " Hz at " << c.samplerate;
-    }
-}
-
-TEST(CosineOscillator, ExactValuesAtWholeAndQuarterCycles) {
-    for (float frequency : {0.0f, 433.92e6f, -5.0f, 1e9f}) {
-        const std::vector<float> f = factorsFrom(frequency, 2400000, 0, 1);
-        EXPECT_EQ(f[0], 1.0f) << frequency;
-    }
-    for (uint64_t start : {0ull, 1ull << 40, (1ull << 52) + 3}) {
-        for (float v : factorsFrom(0.0f, 2400000, start, 1000)) ASSERT_EQ(v, 1.0f);
-        const std::vector<float> quarter = factorsFrom(600000.0f, 2400000, start, 1000);
-        for (size_t i = 0; i < quarter.size(); ++i) {
-            const float expected[] = {1.0f, 0.0f, -1.0f, 0.0f};
-            ASSERT_EQ(quarter[i], expected[(start + i) % 4]) << start + i;
-        }
-    }
-}
-
-TEST(PhaseAccumulator, SeekingLandsWhereSteppingDoes) {
-    for (float frequency : {433.92e6f, 0.1f, 123456.789f}) {
-        PhaseAccumulator stepped(frequency, 2400000), sought(frequency, 2400000);
-        std::vector<double> a(4096), b(1);
-        for (int i = 0; i < 700; ++i) stepped.next(a.data(), a.size());
-        sought.seek(700 * 4096);
-        stepped.next(a.data(), 1);
-        sought.next(b.data(), 1);
-        EXPECT_EQ(a[0], b[0]) << frequency;
-    }
-}
 
 TEST(CosineOfCycles, WithinAFloatRoundingOfTheTrueCosine) {
     double worst = 0;
@@ -103,7 +21,73 @@ TEST(CosineOfCycles, WithinAFloatRoundingOfTheTrueCosine) {
         worst = std::max(worst, static_cast<double>(std::fabs(cosineOfCycles(x) - exact)));
     }
     EXPECT_LT(worst, 6.0e-8);  // half an ulp of float near 1 is 2^-25 = 3.0e-8
+    EXPECT_EQ(cosineOfCycles(0.25), 0.0f);
     EXPECT_EQ(cosineOfCycles(0.5), -1.0f);
     EXPECT_EQ(cosineOfCycles(0.75), 0.0f);
     EXPECT_EQ(cosineOfCycles(1.0), 1.0f);
 }
+
+class CosineEveryLevel : public hwy::TestWithParamTarget {};
+HWY_TARGET_INSTANTIATE_TEST_SUITE_P(CosineEveryLevel);
+
+TEST_P(CosineEveryLevel, MatchesTheScalarEvaluationBitForBit) {
+    std::vector<double> x;
+    // The folds and branch limits, and their neighbours on both sides.
+    for (const double edge : {0.0, 0.125, 0.25, 0.375, 0.5, 0.625, 0.75, 0.875, 1.0})
+        for (const double p : {edge, -edge})
+            x.insert(x.end(), {p, std::nextafter(p, 2.0), std::nextafter(p, -2.0)});
+    // Rounding ties and values that round differently depending on the method.
+    x.insert(x.end(), {0.49999999999999994, 1.5, 2.5, -2.5, 1e6 + 0.3, 0x1p52 - 0.5, 0x1p52,
+                       0x1p52 + 1, 0x1p53 + 2, 1e300, -1e300, 5e-324});
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> unit(0.0, 1.0), wide(-1e9, 1e9);
+    for (int i = 0; i < 20000; ++i) x.push_back(i % 10 ? unit(rng) : wide(rng));
+    x.push_back(0.3);  // an odd count leaves a scalar tail
+    std::vector<float> expected(x.size()), got(x.size());
+    cosineOfCyclesScalar(x.data(), expected.data(), x.size());
+    cosineOfCycles(x.data(), got.data(), x.size());
+    for (size_t i = 0; i < x.size(); ++i)
+        ASSERT_TRUE(ref::same(got[i], expected[i]))
+            << "phase " << x[i] << ": " << got[i] << " vs " << expected[i];
+}
+
+// Far into a run, from a table or computed: the scalar cosine of the phase, bit for bit, and
+// the true factor, to 1e-6 and exactly at whole and half cycles.
+TEST(CosineOscillator, GivesTheFactorsOfTheExactPhaseFarIntoARun) {
+    const struct {
+        float frequency;
+        uint32_t samplerate;
+    } cases[] = {{433.92e6f, 2400000}, {100e3f, 2400000},   {-1234.5678f, 48000}, {100.5f, 48000},
+                 {0.1f, 24000},        {3.0e9f, 2048000},   {1e30f, 1000003},     {7e6f, 2400000},
+                 {1e-9f, 96000},       {0.0f, 48000},       {600000.0f, 2400000}, {-7.0f, 48000},
+                 {1.0f, 2400000},      {12345.5f, 2400000}, {1e-30f, 1000}};
+    std::mt19937_64 rng(3);
+    for (const auto& c : cases) {
+        std::vector<uint64_t> starts = {0, (1ull << 31) - 100, (1ull << 32) - 100,
+                                        (1ull << 40) - 100, (1ull << 41) + 12345};
+        for (int i = 0; i < 5; ++i) starts.push_back(rng() >> 22);
+        for (const uint64_t start : starts) {
+            CosineOscillator oscillator(c.frequency, c.samplerate);
+            PhaseAccumulator phase(c.frequency, c.samplerate);
+            oscillator.phase().seek(start);
+            phase.seek(start);
+            uint64_t n = start;
+            for (const size_t count : {1, 255, 256, 77}) {
+                std::vector<double> cycles(count);
+                std::vector<float> expected(count), got(count);
+                phase.next(cycles.data(), count);
+                cosineOfCyclesScalar(cycles.data(), expected.data(), count);
+                oscillator.next(got.data(), count);
+                for (size_t i = 0; i < count; ++i, ++n) {
+                    const ref::Factor want = ref::trueFactor(c.frequency, c.samplerate, n);
+                    ASSERT_TRUE(ref::same(got[i], expected[i]) && ref::rightFactor(got[i], want))
+                        << c.frequency << " Hz at " << c.samplerate << "/s, sample " << n << ": "
+                        << got[i] << ", scalar " << expected[i] << ", true "
+                        << static_cast<double>(want.value);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace

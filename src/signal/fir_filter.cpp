@@ -22,12 +22,6 @@ void FIRFilter::init(const std::vector<std::complex<float>>& new_taps) {
     history_im_.assign(next_ + stretch, 0.0f);
 }
 
-std::complex<float> FIRFilter::process(const std::complex<float>& x) {
-    std::complex<float> y;
-    process(&x, &y, 1);
-    return y;
-}
-
 void FIRFilter::process(const std::complex<float>* in, std::complex<float>* out, size_t count) {
     const FirTaps planar{taps_re_.data(), taps_im_.data(), taps.size()};
     const size_t kept = taps.empty() ? 0 : taps.size() - 1;

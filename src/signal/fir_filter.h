@@ -13,20 +13,13 @@ class FIRFilter {
     // memory the filter needs is allocated here.
     void init(const std::vector<std::complex<float>>& new_taps);
 
-    // y[n] = sum over k of taps[k] * x[n - k], summed in ascending k.
-    std::complex<float> process(const std::complex<float>& x);
-
-    // Filters `count` samples; out may be the same array as in.
+    // Filters `count` samples, y[n] = sum over k of taps[k] * x[n - k] summed in ascending k;
+    // out may be the same array as in.
     void process(const std::complex<float>* in, std::complex<float>* out, size_t count);
-
-    // Filters a block in place.
-    void process(std::complex<float>* block, size_t count) { process(block, block, count); }
-
-    size_t size() const { return taps.size(); }
 
   private:
     std::vector<std::complex<float>> taps;
-    // Planar copies of the taps and of the input, the latter with the last size() - 1 inputs
+    // Planar copies of the taps and of the input, the latter with the last taps.size() - 1 inputs
     // in front of the room for new ones, so that a whole stretch is filtered without wrapping.
     std::vector<float> taps_re_, taps_im_;
     std::vector<float> history_re_, history_im_;
