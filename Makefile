@@ -2,6 +2,11 @@
 BUILD ?= build
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
+# The interpreter for iqenv-config, the demo and the Python tests: Debian's, with its numpy,
+# scipy, matplotlib and pytest. WERROR=OFF builds with a compiler that warns of more.
+PYTHON ?= /usr/bin/python3
+WERROR ?= ON
+CMAKE_OPTIONS = -DIQENV_PYTHON=$(PYTHON) -DIQENV_WERROR=$(WERROR)
 
 .PHONY: all deps configure build demo test bench install clean
 
@@ -11,7 +16,7 @@ deps:
 	@./scripts/install-deps
 
 configure: deps
-	@cmake -S . -B $(BUILD) >/dev/null
+	@cmake -S . -B $(BUILD) $(CMAKE_OPTIONS) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -25,14 +30,14 @@ test: build
 
 # Release build, kernel benchmarks, and whole runs against the floor (a few minutes).
 bench: deps
-	@bench/run.py --build build-release
+	@$(PYTHON) bench/run.py --build build-release
 
 # iqenv, iqenv-config and the man page under $(PREFIX) (DESTDIR is honoured for packaging).
 install: build
 	@cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD) build-release
+	rm -rf $(BUILD) build-release $(SANITIZE_BUILD) $(FUZZ_BUILD) $(ARM64_BUILD)
 
 # ---------------------------------------------------------------------------------------------
 # Hardening, run by `make test` after the native suite: the whole suite under ASan and UBSan,
@@ -53,21 +58,21 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:exit
 # Instrumented and emulated binaries reserve more address space than a 64 MiB limit allows.
 NO_ADDRESS_LIMIT_ENV = IQENV_NO_ADDRESS_LIMIT=1
 
-.PHONY: clean-hardening hardening-test test-sanitize fuzz-build fuzz cross-arm64-build cross-arm64-test
+.PHONY: hardening-test test-sanitize fuzz-build fuzz cross-arm64-build cross-arm64-test
 
 hardening-test:
 	@if [ "$(HARDENING)" != 0 ]; then $(MAKE) --no-print-directory test-sanitize && \
 		$(MAKE) --no-print-directory fuzz && $(MAKE) --no-print-directory cross-arm64-test; fi
 
 test-sanitize: deps
-	@cmake -S . -B $(SANITIZE_BUILD) -DIQENV_SANITIZE=ON >/dev/null
+	@cmake -S . -B $(SANITIZE_BUILD) $(CMAKE_OPTIONS) -DIQENV_SANITIZE=ON >/dev/null
 	@cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	@cd $(SANITIZE_BUILD) && $(SANITIZER_ENV) $(NO_ADDRESS_LIMIT_ENV) \
 		ctest --output-on-failure -j $(JOBS)
 
 fuzz-build: deps
 	@./scripts/install-deps clang-14 libclang-rt-14-dev llvm-14
-	@CC=clang-14 CXX=clang++-14 cmake -S . -B $(FUZZ_BUILD) -DIQENV_FUZZ=ON \
+	@CC=clang-14 CXX=clang++-14 cmake -S . -B $(FUZZ_BUILD) $(CMAKE_OPTIONS) -DIQENV_FUZZ=ON \
 		-DIQENV_BUILD_TESTS=OFF >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
@@ -77,7 +82,8 @@ fuzz: fuzz-build
 
 cross-arm64-build:
 	@./scripts/install-cross-arm64
-	@cmake -S . -B $(ARM64_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake >/dev/null
+	@cmake -S . -B $(ARM64_BUILD) $(CMAKE_OPTIONS) \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake >/dev/null
 	@cmake --build $(ARM64_BUILD) -j $(JOBS)
 
 # qemu emulates SVE some twenty times slower than NEON: the whole suite runs on a NEON-only
@@ -88,7 +94,3 @@ cross-arm64-test: cross-arm64-build
 		ctest --output-on-failure -j $(JOBS)
 	@cd $(ARM64_BUILD) && QEMU_CPU=max ctest --output-on-failure -j $(JOBS) -R EveryLevel \
 		--no-tests=error
-
-clean: clean-hardening
-clean-hardening:
-	rm -rf $(SANITIZE_BUILD) $(FUZZ_BUILD) $(ARM64_BUILD)
