@@ -1,20 +1,17 @@
 """The demo runs end to end and recovers every bit the remote sent."""
 import os
 import re
-import subprocess
+import sys
 
 import matplotlib.image
 import scipy.io.wavfile
-
-IQENV = os.environ["IQENV"]
-TOOL = os.environ["IQENV_CONFIG"]
-DEMO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "demo.py")
+from conftest import IQENV, ROOT, TOOL, run
 
 
 def test_demo_recovers_the_bits_sent(tmp_path):
     out = tmp_path / "demo"
-    result = subprocess.run(["/usr/bin/python3", DEMO, "--iqenv", IQENV, "--iqenv-config", TOOL,
-                             "--out", str(out)], capture_output=True, text=True)
+    result = run([sys.executable, os.path.join(ROOT, "tools", "demo.py"), "--iqenv", IQENV,
+                  "--iqenv-config", TOOL, "--out", str(out)], text=True)
     assert result.returncode == 0, result.stdout + result.stderr
 
     sent = re.search(r"^Sent +\((\d+) presses\): ([01]+)$", result.stdout, re.M)
