@@ -4,6 +4,7 @@ import os
 import struct
 import subprocess
 import sys
+import tempfile
 import threading
 
 import numpy as np
@@ -15,7 +16,8 @@ import iqsignals  # noqa: E402
 # ctest passes the paths in; the defaults serve a plain `pytest tests` after `make build`.
 BUILD = os.path.abspath(os.environ.get("IQENV_BUILD_DIR", os.path.join(ROOT, "build")))
 IQENV = os.path.abspath(os.environ.get("IQENV", os.path.join(BUILD, "iqenv")))
-TOOL = os.path.abspath(os.environ.get("IQENV_CONFIG", os.path.join(BUILD, "tools", "iqenv-config")))
+TOOL = os.path.abspath(os.environ.get("IQENV_CONFIG",
+                                      os.path.join(BUILD, "tools", "iqenv-config")))
 BLOCK = 2048  # bytes of input per block
 ONE_TAP = struct.pack("<ff", 1, 0)
 
@@ -33,17 +35,17 @@ def config_bytes(frequency=1e5, rate=2400000, count=None, taps=ONE_TAP):
     return struct.pack("<fII", frequency, rate, count) + taps
 
 
-def config(folder, frequency=0.0, rate=24000, taps=(1,), name="c.cfg"):
+def config(folder, frequency=0.0, rate=24000, taps=(1,)):
     """A configuration file; by default ratio 1 and one unit tap: one value per sample in."""
-    path = os.path.join(folder, name)
+    path = os.path.join(folder, "c.cfg")
     iqsignals.write_config(path, frequency, rate, taps)
     return path
 
 
-def carrier(blocks, level=0.5):
+def carrier(blocks):
     """Whole blocks of a slowly varying carrier, as cf32 bytes."""
     n = np.arange(blocks * 256)
-    return (level * (1 + 0.3 * np.sin(n / 50.0))).astype(np.complex64).tobytes()
+    return (0.5 + 0.15 * np.sin(n / 50.0)).astype(np.complex64).tobytes()
 
 
 def values(stdout):
@@ -65,8 +67,8 @@ def with_one_block(command, **kwargs):
 
 
 def serve_fifo(folder, content, piece=5):
-    """A FIFO that serves `content` once, in small pieces; returns its path and the writer."""
-    path = os.path.join(folder, "cfg.fifo")
+    """A new FIFO that serves `content` once, in small pieces; returns its path and writer."""
+    path = tempfile.mktemp(suffix=".fifo", dir=folder)
     os.mkfifo(path)
 
     def serve():

@@ -3,8 +3,8 @@ import re
 
 import numpy as np
 import pytest
-from conftest import (IQENV, ONE_TAP, TOOL, config_bytes, design, hertz, iqenv_report, iqsignals, run,
-                      taps_of)
+from conftest import (IQENV, ONE_TAP, TOOL, config_bytes, design, hertz, iqenv_report,
+                      iqsignals, run, taps_of)
 
 
 DESIGNS = [

@@ -13,15 +13,18 @@ import pytest
 from conftest import BLOCK, IQENV, carrier, config, iqsignals, run, values
 
 
-def streaming(path, ignored):
-    """iqenv on an endless input, the signals tested here at their defaults except `ignored`;
-    returns it, its first 40001 bytes of output, and the thread feeding it."""
-    def signals():
+@pytest.mark.parametrize("event, status, message", [
+    ("reader leaves", -signal.SIGPIPE, ""),
+    ("reader leaves, SIGPIPE ignored", 1, "Error: Cannot write to standard output: Broken pipe\n"),
+    ("SIGINT", -signal.SIGINT, ""),
+    ("SIGTERM", -signal.SIGTERM, ""),
+])
+def test_an_endless_run_ends_promptly_by_its_reader_or_a_signal(tmp_path, event, status, message):
+    """The endless input ends only if iqenv stops reading it; only whole values ever leave."""
+    def signals():  # those tested here at their defaults, but for the one ignored
         for s in (signal.SIGPIPE, signal.SIGINT, signal.SIGTERM):
-            signal.signal(s, signal.SIG_IGN if s == ignored else signal.SIG_DFL)
-
-    p = subprocess.Popen([IQENV, path], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE, preexec_fn=signals, restore_signals=False)
+            signal.signal(s, signal.SIG_IGN if "ignored" in event and s == signal.SIGPIPE
+                          else signal.SIG_DFL)
 
     def feed():
         try:
@@ -31,27 +34,17 @@ def streaming(path, ignored):
         except (BrokenPipeError, ValueError, OSError):
             pass
 
+    p = subprocess.Popen([IQENV, config(tmp_path)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, preexec_fn=signals, restore_signals=False)
     feeder = threading.Thread(target=feed, daemon=True)
     feeder.start()
-    out = b""
-    # An odd count, so that what follows is not timed to a value boundary on this side.
-    while len(out) < 40001:
-        piece = os.read(p.stdout.fileno(), 40001 - len(out))
-        assert piece, "the output ended early"
-        out += piece
-    return p, out, feeder
-
-
-@pytest.mark.parametrize("event, status, message", [
-    ("reader leaves", -signal.SIGPIPE, ""),
-    ("reader leaves, SIGPIPE ignored", 1, "Error: Cannot write to standard output: Broken pipe\n"),
-    ("SIGINT", -signal.SIGINT, ""),
-    ("SIGTERM", -signal.SIGTERM, ""),
-])
-def test_an_endless_run_ends_promptly_by_its_reader_or_a_signal(tmp_path, event, status, message):
-    """The endless input ends only if iqenv stops reading it; only whole values ever leave."""
-    p, out, feeder = streaming(config(tmp_path), signal.SIGPIPE if "ignored" in event else None)
     try:
+        out = b""
+        # An odd count, so that what follows is not timed to a value boundary on this side.
+        while len(out) < 40001:
+            piece = os.read(p.stdout.fileno(), 40001 - len(out))
+            assert piece, "the output ended early"
+            out += piece
         if event.startswith("SIG"):
             p.send_signal(getattr(signal, event))
             out += p.stdout.read()
@@ -62,7 +55,7 @@ def test_an_endless_run_ends_promptly_by_its_reader_or_a_signal(tmp_path, event,
         p.kill()
         p.wait()
     feeder.join(timeout=30)
-    assert (p.returncode, err.count("Error:"), feeder.is_alive()) == (status, len(message) > 0, False)
+    assert (p.returncode, err.count("Error:"), feeder.is_alive()) == (status, bool(message), False)
     assert err.endswith("\n" + message)
     if event.startswith("SIG"):
         assert np.all(np.isfinite(values(out)))
