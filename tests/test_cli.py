@@ -96,7 +96,7 @@ def page_entries(page):
     for line in section.splitlines():
         if line.startswith(".B "):
             pattern = re.escape(line[3:]).replace(r"\[COMMAND\]\ ", r"(?:\w+ )?")
-            for words, value in (("PATH|TEXT|MESSAGE", ".+"), ("K|N|LO|HI", r"\d+"),
+            for words, value in (("PATH|TEXT|MESSAGE", ".+"), ("K|N|M|LO|HI", r"\d+"),
                                  ("HZ", r"[-+.e\d]+")):
                 pattern = re.sub(rf"\b(?:{words})\b", lambda _: value, pattern)
             entries[line[3:]] = re.compile(pattern)
@@ -124,6 +124,9 @@ def test_the_programs_say_what_the_man_page_says(tmp_path):
         ["0"], ["2e4", "--center", "nan"], ["2e4", "--gain", "0"], ["1"], ["2e4", "--taps", "x"])]
     runs.append((run([TOOL, "nope"]), 2))
     runs.append((run(design[:3] + ["/no/such/dir/d.cfg"] + design[4:] + ["2e4"]), 1))
+    (tmp_path / "short.cf32").write_bytes(b"")
+    runs += [(run([TOOL, "scan", "--samplerate", "2400000", path]), 1)
+             for path in (str(tmp_path / "short.cf32"), "/dev/null")]
     said = []
     for result, status in runs:
         assert result.returncode == status, result.stderr
@@ -153,8 +156,8 @@ def test_the_programs_say_what_the_man_page_says(tmp_path):
     helps = [run([IQENV, flag]).stdout.decode() for flag in ("-h", "--help")]
     assert helps[0] == helps[1] == on_terminal(["--help"])[2].replace("\r\n", "\n")
     assert helps[0].startswith(run([IQENV]).stderr.decode().splitlines()[0] + "\n")
-    helps += [run([TOOL, *c, "--help"]).stdout.decode() for c in ([], ["design"], ["show"],
-                                                                   ["plot"])]
+    helps += [run([TOOL, *c, "--help"]).stdout.decode()
+              for c in ([], ["design"], ["show"], ["plot"], ["scan"])]
     options = set(re.findall(r"(?<![\w-])(--?[a-z][a-z-]*)", "\n".join(helps)))
     assert {"--help", "--samplerate", "--taps", "--gain", "-o"} <= options
     assert [o for o in options if o not in page] == []
