@@ -16,9 +16,10 @@ import remote  # noqa: E402
 
 CODE = [int(b) for b in f"{0xA5C3B6:024b}"]
 SHORT_PULSE = 300e-6
-# Accuracy promised here: offsets within 100 Hz, first bursts within 1 ms, power within 1.5 dB
-# (of signals that do not clip), bandwidth within 30 % of the clean signal's own 90 % band.
-OFFSET_HZ, START_S, POWER_DB, BANDWIDTH = 100.0, 1e-3, 1.5, 0.30
+# Accuracy promised here: offsets within 100 Hz, first bursts within 1 ms, bandwidth within 15 %
+# of the clean signal's own 90 % band, and power within 1 dB, 2 dB within 10 kHz of 0 Hz (where
+# taking out the DC offset takes some of the signal too), for signals that do not clip.
+OFFSET_HZ, START_S, BANDWIDTH = 100.0, 1e-3, 0.15
 
 
 def run(*args):
@@ -113,9 +114,9 @@ def test_scan_finds_every_transmitter_and_nothing_else(tmp_path, case):
         assert s["bandwidth_hz"] == pytest.approx(occupied_band(signal, samplerate),
                                                   rel=BANDWIDTH), s
         noise = 2 * sigma ** 2 / samplerate * s["bandwidth_hz"]
-        if level < 1:  # the clipped one has lost power to its copies
+        if level < 1:  # what reaches full scale loses power to clipping
             assert s["power_db"] == pytest.approx(10 * np.log10(level ** 2 / noise),
-                                                  abs=POWER_DB), s
+                                                  abs=2 if abs(offset) < 10e3 else 1), s
 
 
 def test_refusals_are_clear_errors_and_high_rates_are_not_refused(tmp_path):

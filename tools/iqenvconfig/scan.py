@@ -36,6 +36,7 @@ GAP_SECONDS = 5e-3  # gaps shorter than this join pulses into one burst
 OBW_FRACTION = 0.90  # occupied bandwidth: the band holding this share of the power
 POWER_PERCENTILE = 80  # of the frames where a signal is active: those fully inside a pulse
 MIN_FRAMES = 64
+MIN_RUN = 3  # frames
 # A frame where a signal is active does not count within EDGE_FRAMES of a keying edge of one
 # SPLATTER_DB stronger, nor, where the converter clips, near one CLIPPING_DB stronger.
 EDGE_FRAMES = 2
@@ -108,8 +109,10 @@ def power_spectra(frames, window):
     mean power (a tone of amplitude A gives A**2, white noise sigma**2 / len per bin)."""
     import scipy.fft
 
-    x = frames - frames.mean(axis=1, keepdims=True)
-    x *= window
+    # Less the frame's DC offset, weighted as the window weights it: a plain mean would carry a
+    # strong tone's share of it into the bins beside 0 Hz.
+    x = frames * window
+    x -= x.sum(axis=1, keepdims=True) * (window / np.sum(window))
     spectrum = scipy.fft.fft(x, axis=1, overwrite_x=True)
     power = spectrum.real ** 2 + spectrum.imag ** 2
     power *= 1.0 / (frames.shape[1] * float(np.sum(window.astype(np.float64) ** 2)))
@@ -283,23 +286,26 @@ def _pass_two(recording, plan, window, floors, signals):
     for (chunk, clipping), floor in zip(recording.chunks(plan.chunk, clipping=True), floors):
         first, frames = framer.push(chunk)
         clipped = clip_framer.push(clipping)[1].mean(axis=1) > CLIPPED_FRACTION
-        windows = len(chunk) // plan.fine
+        # Fine windows overlap by half within the chunk; a frame counts for the two that hold
+        # its centre. Without the overlap, keying edges near a window's ends would go unseen.
+        step = plan.fine // 2
+        windows = max(len(chunk) // step - 1, 0)
         if len(frames):
             power = power_spectra(frames, window)
             ratio = power / floor
-            # Fine windows tile the chunk; each frame counts for the window holding its centre.
             centres = (first + np.arange(len(frames))) * plan.hop + plan.frame // 2 - position
-            which = np.clip(centres // plan.fine, 0, max(windows - 1, 0))
+            which = np.clip(centres // step, 0, windows)
             weights = []
             for t, active in zip(trackers, _activity(ratio, clipped, [t.signal for t in trackers])):
                 t.add(first, power, active, floor)
-                weights.append(np.bincount(which[active], minlength=max(windows, 1))[:windows])
+                count = np.bincount(which[active], minlength=windows + 1)
+                weights.append(count[:windows] + count[1:windows + 1])
             if windows and trackers:
                 weights = np.array(weights, dtype=np.float64)
                 busy = np.flatnonzero(weights.sum(axis=0))
                 if len(busy):
-                    spectra = power_spectra(chunk[:windows * plan.fine].reshape(windows, -1)[busy],
-                                            fine_window)
+                    pieces = np.lib.stride_tricks.sliding_window_view(chunk, plan.fine)[::step]
+                    spectra = power_spectra(pieces[busy], fine_window)
                     for t, w in zip(trackers, weights):
                         t.fine += w[busy] @ spectra
                         t.weight += w.sum()
@@ -374,7 +380,7 @@ def scan(recording):
         s = t.signal
         runs = np.concatenate(t.runs) if t.runs else np.zeros((0, 2), dtype=np.int64)
         runs = _merge(runs, 1)  # runs cut by chunk boundaries
-        runs = runs[runs[:, 1] - runs[:, 0] >= 2]  # one frame alone is noise, a pulse fills two
+        runs = runs[runs[:, 1] - runs[:, 0] >= MIN_RUN]  # shorter is noise, a pulse fills more
         bursts = _merge(runs, int(math.ceil(GAP_SECONDS * fs / plan.hop)) + 1)
         if not len(bursts):
             continue
@@ -416,7 +422,7 @@ bandwidth; that bandwidth (the band holding {OBW_FRACTION:.0%} of its power, equ
 below and above); when its first burst starts; how many bursts it has. A frequency bin is active
 in a frame (213 us at 2.4 MS/s, 256 us at 250 kS/s) when it stands {ACTIVE_DB:g} dB above its
 noise floor. A
-signal is active while its strongest bins are, for two frames at least (less is taken for
+signal is active while its strongest bins are, for {MIN_RUN} frames at least (less is taken for
 noise), except within two frames of a keying edge of a signal {SPLATTER_DB:g} dB stronger and,
 where the converter clips, near one {CLIPPING_DB:g} dB stronger. A burst is a run of activity in
 which no gap lasts {GAP_SECONDS * 1e3:g} ms or more: the pulses of one code word make one burst,
