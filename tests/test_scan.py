@@ -1,18 +1,13 @@
 """iqenv-config scan on recordings made the way receivers make them: 8-bit, clipped, a DC
 offset that wanders, noise, and remotes keyed on and off at offsets near and far from 0 Hz."""
 import json
-import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 import scipy.signal
+from conftest import TOOL, iqsignals, run
 
-TOOL = os.environ["IQENV_CONFIG"]
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
-import iqsignals  # noqa: E402
-import remote  # noqa: E402
+import remote
 
 CODE = [int(b) for b in f"{0xA5C3B6:024b}"]
 SHORT_PULSE = 300e-6
@@ -22,8 +17,8 @@ SHORT_PULSE = 300e-6
 OFFSET_HZ, START_S, BANDWIDTH = 100.0, 1e-3, 0.15
 
 
-def run(*args):
-    return subprocess.run([TOOL, *map(str, args)], capture_output=True, text=True)
+def scan(*args):
+    return run([TOOL, "scan", *map(str, args)], text=True)
 
 
 def amplitude(samplerate, sigma, snr_db):
@@ -102,7 +97,7 @@ def test_scan_finds_every_transmitter_and_nothing_else(tmp_path, case):
     path = tmp_path / f"capture.{fmt}"  # the format from the name
     path.write_bytes(data)
 
-    result = run("scan", path, "--samplerate", samplerate, "--json")
+    result = scan(path, "--samplerate", samplerate, "--json")
     assert result.returncode == 0, result.stderr
     found = sorted(json.loads(result.stdout), key=lambda s: s["offset_hz"])
     expected = sorted(zip(transmitters, clean), key=lambda tc: tc[0][0])
@@ -125,18 +120,18 @@ def test_refusals_are_clear_errors_and_high_rates_are_not_refused(tmp_path):
     short = tmp_path / "short.cs8"
     short.write_bytes(bytes(2 * 1000))
     refusals = {
-        ("scan", good, "--samplerate", "0"): 2,
-        ("scan", good, "--samplerate", "250000", "--format", "cu12"): 2,
-        ("scan", tmp_path / "missing.cu8", "--samplerate", "250000"): 1,
-        ("scan", tmp_path, "--samplerate", "250000"): 1,
-        ("scan", short, "--samplerate", "250000"): 1,
+        (good, "--samplerate", "0"): 2,
+        (good, "--samplerate", "250000", "--format", "cu12"): 2,
+        (tmp_path / "missing.cu8", "--samplerate", "250000"): 1,
+        (tmp_path, "--samplerate", "250000"): 1,
+        (short, "--samplerate", "250000"): 1,
     }
     for args, status in refusals.items():
-        result = run(*args)
+        result = scan(*args)
         assert (result.returncode, result.stdout) == (status, ""), args
         assert result.stderr.startswith("Error: ") and result.stderr.count("\n") == 1, args
-    assert "too short" in run(*list(refusals)[-1]).stderr
+    assert "too short" in scan(*list(refusals)[-1]).stderr
 
     # 61.44 MS/s: 600000 samples are 10 ms, few frames but enough; nothing there but noise.
-    result = run("scan", good, "--samplerate", "61.44e6")
+    result = scan(good, "--samplerate", "61.44e6")
     assert result.returncode == 0 and result.stdout.endswith("No signals found.\n")
