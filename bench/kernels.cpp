@@ -1,5 +1,5 @@
 // Google Benchmark for the signal kernels, on blocks of the size the program uses. FIR items
-// are complex multiply-adds; the other kernels count samples.
+// are complex multiply-adds; the other kernels count samples (the decimator its inputs).
 #include <benchmark/benchmark.h>
 #include <hwy/targets.h>
 
@@ -11,8 +11,10 @@
 
 #include "signal/block_reader.h"
 #include "signal/cosine.h"
+#include "signal/decimator.h"
 #include "signal/envelope.h"
 #include "signal/fir_kernel.h"
+#include "signal/halfband_kernel.h"
 #include "signal/mixer.h"
 #include "signal/oscillator.h"
 
@@ -151,6 +153,53 @@ void BM_Envelope(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(frames));
 }
 BENCHMARK(BM_Envelope);
+
+using HalfBandFunction = void (*)(const HalfBand&, const float*, const float*, float*, size_t);
+
+// One half-band stage's kernel on the outputs of one input block, by its number of weight pairs.
+void runHalfBand(benchmark::State& state, HalfBandFunction kernel) {
+    const size_t pairs = static_cast<size_t>(state.range(0));
+    const size_t outputs = block_size / 2;
+    const std::vector<float> weights = randomFloats(pairs, 1);
+    const std::vector<float> even = randomFloats(2 * (outputs + 2 * pairs), 2);
+    const std::vector<float> odd = randomFloats(2 * outputs, 3);
+    std::vector<float> out(2 * outputs);
+    const HalfBand filter{weights.data(), pairs};
+    for (auto _ : state) {
+        kernel(filter, even.data(), odd.data(), out.data(), outputs);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(block_size));
+}
+
+void BM_HalfBandScalar(benchmark::State& state) {
+    runHalfBand(state, halfBandBlockScalar);
+}
+BENCHMARK(BM_HalfBandScalar)->ArgName("pairs")->DenseRange(1, 6);
+
+void BM_HalfBandDispatched(benchmark::State& state) {
+    runHalfBand(state, halfBandBlock);
+    state.SetLabel(simdTargetName());
+}
+BENCHMARK(BM_HalfBandDispatched)->ArgName("pairs")->DenseRange(1, 6);
+
+// The whole cascade, block by block as the program feeds it, at a given input rate.
+void BM_Decimator(benchmark::State& state) {
+    const uint32_t rate = static_cast<uint32_t>(state.range(0));
+    const std::vector<float> parts = randomFloats(2 * block_size, 4);
+    std::vector<std::complex<float>> in(block_size), out(block_size);
+    for (size_t i = 0; i < block_size; ++i) in[i] = {parts[2 * i], parts[2 * i + 1]};
+    Decimator decimator;
+    decimator.init(rate, decimationFactor(rate));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(decimator.process(in.data(), block_size, out.data()));
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(block_size));
+    state.SetLabel("factor " + std::to_string(decimator.factor()) + ", " + simdTargetName());
+}
+BENCHMARK(BM_Decimator)->ArgName("rate")->Arg(6144001)->Arg(20000000)->Arg(61440000);
 
 // The FIR kernel on each SIMD level this CPU has, the dispatched best included.
 void registerPerTarget() {

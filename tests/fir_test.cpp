@@ -32,22 +32,6 @@ TEST(MultiplyComplex, AgreesWithTheCompilersAnnexGProductAndCommutes) {
                 }
 }
 
-// Random values in [-1, 1], with one in `rarity` replaced by one that breaks arithmetic: NaN,
-// infinities, zeros of both signs, subnormals, and magnitudes whose products overflow or
-// underflow.
-std::vector<cf> values(size_t n, std::mt19937& rng, unsigned rarity) {
-    static const float special[] = {nan,     -nan,   inf,     -inf,  0.0f,   -0.0f, 1e-40f,
-                                    -3e-45f, 1e-20f, -2e-20f, 3e38f, -2e38f, 1e19f};
-    std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
-    std::uniform_int_distribution<size_t> which(0, std::size(special) - 1);
-    const auto part = [&] {
-        return (rarity != 0 && rng() % rarity == 0) ? special[which(rng)] : uniform(rng);
-    };
-    std::vector<cf> v(n);
-    for (cf& z : v) z = {part(), part()};  // in this order
-    return v;
-}
-
 class FirEveryLevel : public hwy::TestWithParamTarget {};
 HWY_TARGET_INSTANTIATE_TEST_SUITE_P(FirEveryLevel);
 
@@ -59,8 +43,8 @@ TEST_P(FirEveryLevel, IsTheDirectSumBitForBitAcrossCalls) {
     for (size_t n = 0; n <= 70; ++n) lengths.push_back(n);
     for (const size_t n : lengths) {
         for (const unsigned rarity : {0u, 40u * static_cast<unsigned>(n + 1), 7u}) {
-            const std::vector<cf> taps = values(n, rng, rarity);
-            const std::vector<cf> x = values(1100, rng, rarity);
+            const std::vector<cf> taps = ref::values(n, rng, rarity);
+            const std::vector<cf> x = ref::values(1100, rng, rarity);
             const std::vector<cf> y = ref::filterInPieces(taps, x, static_cast<uint32_t>(rng()));
             for (size_t i = 0; i < x.size(); ++i) {
                 const cf want = ref::firOutput(taps, x, i);

@@ -7,6 +7,8 @@
 #include <complex>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -26,6 +28,24 @@ inline bool same(float a, float b) {
 }
 inline bool same(cf a, cf b) {
     return same(a.real(), b.real()) && same(a.imag(), b.imag());
+}
+
+// Random values in [-1, 1], with one in `rarity` replaced by one that breaks arithmetic: NaN,
+// infinities, zeros of both signs, subnormals, and magnitudes whose products overflow or
+// underflow.
+inline std::vector<cf> values(size_t n, std::mt19937& rng, unsigned rarity) {
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+    static const float special[] = {nan,     -nan,   inf,     -inf,  0.0f,   -0.0f, 1e-40f,
+                                    -3e-45f, 1e-20f, -2e-20f, 3e38f, -2e38f, 1e19f};
+    std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+    std::uniform_int_distribution<size_t> which(0, std::size(special) - 1);
+    const auto part = [&] {
+        return (rarity != 0 && rng() % rarity == 0) ? special[which(rng)] : uniform(rng);
+    };
+    std::vector<cf> v(n);
+    for (cf& z : v) z = {part(), part()};  // in this order
+    return v;
 }
 
 // y[n] = sum over k of taps[k] * x[n - k] in ascending k from +0, each product the full
