@@ -95,9 +95,11 @@ def design(folder, samplerate, frequency, bandwidth, extra=()):
 
 
 def iqenv_report(path):
-    """iqenv on `path` with no input: its status, and its report and messages without the ratio."""
+    """iqenv on `path` with no input: its status, and its report and messages without the
+    ratio and decimation lines."""
     result = run([IQENV, str(path)], text=True)
-    lines = [line for line in result.stderr.splitlines() if not line.startswith("Resampling")]
+    lines = [line for line in result.stderr.splitlines()
+             if not line.startswith(("Resampling", "Decimation"))]
     return result.returncode, lines
 
 

@@ -117,7 +117,7 @@ inline bool rightFactor(float got, const Factor& want) {
 
 // The input rates that iqenv accepts, as documented.
 constexpr uint32_t lowest_rate = 94;
-constexpr uint32_t highest_rate = 6144000;
+constexpr uint32_t highest_rate = 4294967295u;  // any uint32 from 6144001 up decimated
 
 // readConfig's message for a file of these bytes, "" when they hold a whole configuration.
 inline std::string readMessage(const std::string& bytes) {
@@ -134,7 +134,7 @@ inline std::string readMessage(const std::string& bytes) {
 // checkConfig's message, "" for a configuration that can run.
 inline std::string checkMessage(const FilterConfig& c) {
     if (c.taps.empty()) return "The filter has no taps";
-    if (c.samplerate < lowest_rate || c.samplerate > highest_rate)
+    if (c.samplerate < lowest_rate)
         return "Samplerate " + std::to_string(c.samplerate) +
                " is not supported (the resampler accepts " + std::to_string(lowest_rate) + " to " +
                std::to_string(highest_rate) + " samples per second)";

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <iomanip>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -23,11 +25,19 @@ int runDemodulator() {
     SrcStatePtr state = createResampler(stdin_callback, nullptr);
 
     std::vector<float> output_block(2 * frames_per_read, 0.0f);
-    const float ratio = resamplingRatio(cfg.samplerate);
+    const uint32_t factor = decimationFor(cfg.samplerate);
+    const float ratio = converterRatio(cfg.samplerate, factor);
     EnvelopeDetector envelope;
     OutputSink out(STDOUT_FILENO);
 
-    std::cerr << "Resampling ratio : " << ratio << "\n" << std::flush;
+    std::cerr << "Resampling ratio : " << resamplingRatio(cfg.samplerate) << "\n";
+    if (factor > 1) {
+        std::ostringstream rate;  // exact: a power of two divides it
+        rate << std::setprecision(17) << cfg.samplerate / static_cast<double>(factor);
+        std::cerr << "Decimation : " << factor << ", the resampler receives " << rate.str()
+                  << " samples per second\n";
+    }
+    std::cerr << std::flush;
 
     for (;;) {
         const long n = src_callback_read(state.get(), ratio, frames_per_read, output_block.data());

@@ -3,12 +3,34 @@
 #include <stdexcept>
 #include <string>
 
+#include "decimator.h"
+
+namespace {
+bool converterAccepts(uint32_t samplerate, uint32_t factor) {
+    return src_is_valid_ratio(converterRatio(samplerate, factor)) != 0;
+}
+}  // namespace
+
 float resamplingRatio(uint32_t samplerate) {
     return static_cast<float>(static_cast<double>(output_rate) / static_cast<double>(samplerate));
 }
 
+float converterRatio(uint32_t samplerate, uint32_t factor) {
+    return static_cast<float>(static_cast<double>(output_rate) /
+                              (static_cast<double>(samplerate) / factor));
+}
+
+uint32_t decimationFor(uint32_t samplerate) {
+    if (samplerate == 0) return 0;
+    if (converterAccepts(samplerate, 1)) return 1;
+    // Only rates too high for the converter are brought down; too low ones stay refused.
+    if (samplerate < output_rate) return 0;
+    const uint32_t factor = decimationFactor(samplerate);
+    return converterAccepts(samplerate, factor) ? factor : 0;
+}
+
 bool isSupportedSamplerate(uint32_t samplerate) {
-    return samplerate != 0 && src_is_valid_ratio(resamplingRatio(samplerate)) != 0;
+    return decimationFor(samplerate) != 0;
 }
 
 SamplerateRange supportedSamplerates() {

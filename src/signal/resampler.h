@@ -8,15 +8,25 @@
 
 constexpr uint32_t output_rate = 24000;
 
-// The ratio handed to every read: 24000 / samplerate in double, rounded to float.
+// 24000 / samplerate in double, rounded to float: the ratio the report states.
 float resamplingRatio(uint32_t samplerate);
+
+// How many input samples make one for the converter: 1 at the rates it accepts itself, above
+// them the decimationFactor of the decimator that then goes ahead of it (0 for a rate that
+// neither takes).
+uint32_t decimationFor(uint32_t samplerate);
+
+// The ratio handed to every read: 24000 / (samplerate / factor) in double, rounded to float;
+// resamplingRatio itself when the factor is 1.
+float converterRatio(uint32_t samplerate, uint32_t factor);
 
 struct SamplerateRange {
     uint32_t lo;
     uint32_t hi;
 };
 
-// The input rates whose ratio the converter accepts, found by asking the library itself.
+// The input rates that iqenv accepts, with a decimator ahead of the converter where it needs
+// one, found by asking the library itself.
 SamplerateRange supportedSamplerates();
 
 bool isSupportedSamplerate(uint32_t samplerate);

@@ -1,8 +1,13 @@
-"""iqenv's resampler, asked of libsamplerate itself: the rates it accepts and its response."""
+"""iqenv's resampler, asked of libsamplerate itself: the rates it accepts and its response.
+
+Above the rates it takes, iqenv decimates ahead of it (see decimator.py), as this module
+accounts for too."""
 import ctypes
 import ctypes.util
 
 import numpy as np
+
+from .decimator import decimation_factor
 
 OUTPUT_RATE = 24000
 SRC_SINC_MEDIUM_QUALITY = 1
@@ -49,15 +54,34 @@ def resampling_ratio(samplerate):
     return np.float32(OUTPUT_RATE / samplerate)
 
 
-def is_supported_samplerate(samplerate):
-    if samplerate == 0:
-        return False
+def converter_ratio(samplerate, factor):
+    """24000 / (samplerate / factor) rounded to float32: the ratio the resampler works at."""
+    return np.float32(OUTPUT_RATE / (samplerate / factor))
+
+
+def _converter_accepts(samplerate, factor):
     lib = _samplerate_library()
-    return lib.src_is_valid_ratio(float(resampling_ratio(samplerate))) != 0
+    return lib.src_is_valid_ratio(float(converter_ratio(samplerate, factor))) != 0
+
+
+def decimation_for(samplerate):
+    """1 where the resampler takes the rate itself, the decimator's factor above, 0 if refused."""
+    if samplerate == 0:
+        return 0
+    if _converter_accepts(samplerate, 1):
+        return 1
+    if samplerate < OUTPUT_RATE:
+        return 0
+    factor = decimation_factor(samplerate)
+    return factor if _converter_accepts(samplerate, factor) else 0
+
+
+def is_supported_samplerate(samplerate):
+    return decimation_for(samplerate) != 0
 
 
 def supported_samplerates():
-    """(lo, hi): the accepted rates form one interval around the output rate; bisect each end."""
+    """(lo, hi) that iqenv accepts: one interval around the output rate; bisect each end."""
     global _range
     if _range is None:
         bad, good = 0, OUTPUT_RATE

@@ -1,0 +1,54 @@
+"""The decimator iqenv puts ahead of the resampler above the rates it takes: the same rule for
+the factor and the same half-band stages as iqenv's src/signal/decimator.cpp."""
+from fractions import Fraction
+
+import numpy as np
+
+PROTECTED_BAND = 12500.0  # what folds onto +-this around 0 is at least 100 dB down
+MIN_DECIMATED_RATE = 96000.0
+MAX_DECIMATION = 1024
+
+# (lowest input rate, weights of the pairs 1, 3, 5, ... samples from the centre), shortest first:
+# the maximally flat half-bands, whose centre weight is 1/2.
+HALF_BANDS = [
+    (14760000, [Fraction(1, 4)]),
+    (1002000, [Fraction(9, 32), Fraction(-1, 32)]),
+    (415000, [Fraction(150, 512), Fraction(-25, 512), Fraction(3, 512)]),
+    (267000, [Fraction(1225, 4096), Fraction(-245, 4096), Fraction(49, 4096),
+              Fraction(-5, 4096)]),
+    (205000, [Fraction(39690, 131072), Fraction(-8820, 131072), Fraction(2268, 131072),
+              Fraction(-405, 131072), Fraction(35, 131072)]),
+    (172000, [Fraction(320166, 1048576), Fraction(-76230, 1048576), Fraction(22869, 1048576),
+              Fraction(-5445, 1048576), Fraction(847, 1048576), Fraction(-63, 1048576)]),
+]
+
+
+def decimation_factor(samplerate):
+    """The largest power of two, 2 to 1024, that leaves at least 96 kHz."""
+    factor = 2
+    while factor < MAX_DECIMATION and samplerate / (2.0 * factor) >= MIN_DECIMATED_RATE:
+        factor *= 2
+    return factor
+
+
+def stages(samplerate, factor):
+    """The weights of each stage, first to last: the shortest half-band good at its rate."""
+    result, rate = [], float(samplerate)
+    while factor > 1:
+        weights = next((w for low, w in HALF_BANDS if rate >= low), HALF_BANDS[-1][1])
+        result.append(np.array([float(w) for w in weights]))
+        factor //= 2
+        rate /= 2
+    return result
+
+
+def gain(freqs, samplerate, factor):
+    """The cascade's (real) gain at input frequencies, in hertz."""
+    freqs = np.asarray(freqs, dtype=np.float64)
+    total = np.ones_like(freqs)
+    rate = float(samplerate)
+    for weights in stages(samplerate, factor):
+        odd = 2 * np.arange(len(weights)) + 1
+        total = total * (0.5 + 2 * np.cos(2 * np.pi * np.outer(freqs / rate, odd)) @ weights)
+        rate /= 2
+    return total
