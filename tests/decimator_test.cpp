@@ -126,7 +126,7 @@ TEST(Decimator, StagesRejectWhatFoldsOntoTheKeptBand) {
     std::mt19937 rng(3);
     std::vector<uint32_t> rates = {6144001, 8000000, 10000000, 20000000, 61440000, 4294967295u};
     std::uniform_int_distribution<uint32_t> any(6144001, 4294967295u);
-    for (int i = 0; i < 40; ++i) rates.push_back(any(rng));
+    for (int i = 0; i < 12; ++i) rates.push_back(any(rng));
     for (const uint32_t rate : rates) {
         const uint32_t factor = decimationFactor(rate);
         const double out = double(rate) / factor;
@@ -137,7 +137,7 @@ TEST(Decimator, StagesRejectWhatFoldsOntoTheKeptBand) {
         const std::vector<HalfBand> stages = decimationStages(rate, factor);
         ASSERT_EQ(size_t{1} << stages.size(), factor) << rate;
         double worst = 0.0, flat_lo = 1.0, flat_hi = 1.0;
-        for (double d = -protected_band; d <= protected_band; d += protected_band / 40) {
+        for (double d = -protected_band; d <= protected_band; d += protected_band / 5) {
             for (uint32_t n = 1; n * out - protected_band <= rate / 2.0; ++n)
                 worst = std::max(worst, cascadeGain(stages, rate, n * out + d));
             if (std::abs(d) <= 10000) {
