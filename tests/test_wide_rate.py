@@ -123,3 +123,22 @@ def test_the_stage_starts_just_above_the_resampler_limit(tmp_path):
         tone, amplitude = iqsignals.tone_of(envelope[len(envelope) // 3:])
         assert tone == pytest.approx(1500.0, abs=15)
         assert amplitude == pytest.approx(2500, rel=0.02)
+
+
+def test_the_configuration_tool_models_the_same_stages():
+    """iqenv-config's model of the decimator against iqenv's own table of half-bands and its
+    limits, read from the source."""
+    source = os.path.join(ROOT, "src", "signal")
+    code = open(os.path.join(source, "decimator.cpp")).read()
+    header = open(os.path.join(source, "decimator.h")).read()
+    weights = {name: [Fraction(int(a), int(b)) * (-1 if sign else 1)
+                      for sign, a, b in re.findall(r"(-?)\s*(\d+) / (\d+)\.0f", body)]
+               for name, body in re.findall(r"float (\w+)\[\] = \{([^}]*)\}", code)}
+    table = [(int(rate), weights[name]) for rate, name, pairs in
+             re.findall(r"\{(\d+), \{(\w+), (\d+)\}\}", code) if len(weights[name]) == int(pairs)]
+    assert len(table) == 6 and table == decimator.HALF_BANDS
+    assert float(re.search(r"min_decimated_rate = ([\d.]+);", header).group(1)) == \
+        decimator.MIN_DECIMATED_RATE
+    assert int(re.search(r"max_decimation = (\d+);", header).group(1)) == decimator.MAX_DECIMATION
+    assert float(re.search(r"protected_band = ([\d.]+);", header).group(1)) == \
+        decimator.PROTECTED_BAND

@@ -12,7 +12,7 @@ from typing import Callable
 
 import numpy as np
 
-from . import resampler
+from . import decimator, resampler
 from .response import alias
 
 
@@ -31,13 +31,20 @@ def resampler_stage(rate_in):
     return Stage("resampler", rate_in, rate_in * float(measured.ratio), measured.magnitude)
 
 
-def stages_after_mixer(samplerate):
-    """The stages between the cosine and the output, in order.
+def decimator_stage(samplerate, factor):
+    def magnitude(nu):
+        return np.abs(decimator.gain(nu, samplerate, factor))
 
-    Today that is the resampler alone. A stage ahead of it (a decimation by D, say) goes in
-    front, and the resampler then converts samplerate / D.
-    """
-    return [resampler_stage(samplerate)]
+    return Stage(f"decimation by {factor}", samplerate, samplerate / factor, magnitude)
+
+
+def stages_after_mixer(samplerate):
+    """The stages between the cosine and the output, in order: the resampler, and above the
+    rates it takes the decimator ahead of it, the resampler then converting samplerate / D."""
+    factor = resampler.decimation_for(samplerate)
+    if factor <= 1:
+        return [resampler_stage(samplerate)]
+    return [decimator_stage(samplerate, factor), resampler_stage(samplerate / factor)]
 
 
 def mixer_products(frequency, samplerate):
