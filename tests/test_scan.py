@@ -135,3 +135,25 @@ def test_refusals_are_clear_errors_and_high_rates_are_not_refused(tmp_path):
     # 61.44 MS/s: 600000 samples are 10 ms, few frames but enough; nothing there but noise.
     result = scan(good, "--samplerate", "61.44e6")
     assert result.returncode == 0 and result.stdout.endswith("No signals found.\n")
+
+
+def test_plot_draws_the_recording_with_what_scan_finds(tmp_path):
+    import matplotlib.image
+
+    samplerate, sigma = 2400000, 0.7
+    transmitter = (123e3, amplitude(samplerate, sigma, 20), 0.03, SHORT_PULSE, CODE, 3)
+    path = tmp_path / "capture.cu8"
+    iq = scene(samplerate, 0.2, sigma, [transmitter], seed=3)[0]
+    path.write_bytes(iqsignals.as_recorded(iq, "cu8"))
+    png = tmp_path / "spectrogram.png"
+    options = ["--recording", path, "--samplerate", samplerate, "-o", png]
+    plot = run([TOOL, "plot", *map(str, options)], text=True)
+    assert plot.returncode == 0, plot.stderr
+    table = scan(path, "--samplerate", samplerate).stdout.splitlines()[1:]
+    assert len(table) == 2 and plot.stdout.splitlines() == table + [f"Wrote {png}"]
+    height, width = matplotlib.image.imread(png).shape[:2]
+    assert width >= 800 and height >= 600
+
+    # A configuration and a recording at once is a usage error.
+    both = run([TOOL, "plot", str(tmp_path / "some.cfg"), *map(str, options)], text=True)
+    assert both.returncode == 2 and both.stderr.startswith("Error: ")

@@ -99,8 +99,10 @@ def make_parser(version):
                        description="Plots magnitude (dB) and phase of FILE's taps over "
                        "-fs/2 ... fs/2, with the passband, the mixer frequency, its image and "
                        "the band that survives resampling to 24000 samples/s marked.")
-    p.add_argument("file", metavar="FILE")
+    p.add_argument("file", metavar="FILE", nargs="?")
     p.add_argument("-o", "--output", required=True, metavar="PNG", help="image to write")
+    scan.add_recording_options(p, _rate, "instead of FILE: draw this IQ recording's spectrogram "
+                               "with the signals scan finds in it", rate="optional")
 
     scan.add_command(sub, _rate)
     return parser
@@ -133,6 +135,8 @@ def cmd_show(args):
 
 
 def cmd_plot(args):
+    if args.recording or args.file is None:
+        return scan.plot_command(args, UsageError)
     from . import plot  # matplotlib is slow to import; only this command needs it
 
     config = _load(args.file)

@@ -434,18 +434,18 @@ makes of a strong signal: weaker copies ({SPUR_DB:g} dB or more) whose every bur
 a chunk at a time."""
 
 
-def add_recording_options(parser, samplerate_type, positional=False, required_rate=True):
-    """The recording, its sample rate and its format, as scan, design and plot take them."""
+def add_recording_options(parser, samplerate_type, about, positional=False, rate="required"):
+    """The recording, its format and (`rate`: "required", "optional" or None, where the command
+    has --samplerate already) its sample rate, as scan, design and plot take them."""
     from .recording import FORMATS
 
     if positional:
-        parser.add_argument("recording", metavar="RECORDING", help="IQ recording to scan")
+        parser.add_argument("recording", metavar="RECORDING", help=about)
     else:
-        parser.add_argument("--recording", metavar="RECORDING",
-                            help="IQ recording to scan for its signals")
-    if required_rate:
-        parser.add_argument("--samplerate", required=True, type=samplerate_type, metavar="N",
-                            help="the recording's samples per second")
+        parser.add_argument("--recording", metavar="RECORDING", help=about)
+    if rate:
+        parser.add_argument("--samplerate", required=rate == "required", type=samplerate_type,
+                            metavar="N", help="the recording's samples per second")
     parser.add_argument("--format", choices=list(FORMATS),
                         help="sample format of the recording: complex float32, unsigned, signed "
                         "8-bit, signed 16-bit pairs (default: the file name's extension if it "
@@ -461,10 +461,25 @@ def open_recording(args):
 def add_command(sub, samplerate_type):
     p = sub.add_parser("scan", help="find the transmissions in an IQ recording",
                        description=DESCRIPTION)
-    add_recording_options(p, samplerate_type, positional=True)
+    add_recording_options(p, samplerate_type, "IQ recording to scan", positional=True)
     p.add_argument("--json", action="store_true",
                    help='print a JSON list of objects with "offset_hz", "power_db", '
                    '"bandwidth_hz", "start_s", "bursts" and "burst_times_s"')
+
+
+def plot_command(args, usage_error):
+    """plot --recording: the spectrogram instead of a configuration's response."""
+    if args.file is not None or args.samplerate is None:
+        raise usage_error("plot takes FILE, or --recording RECORDING with --samplerate "
+                          "(see iqenv-config plot --help)")
+    from . import scanplot
+
+    recording = open_recording(args)
+    found = scan(recording)
+    print("\n".join(table(found)))
+    scanplot.plot_recording(recording, found, args.output)
+    print(f"Wrote {args.output}")
+    return 0
 
 
 def command(args):
