@@ -133,8 +133,13 @@ def test_refusals_are_clear_errors_and_high_rates_are_not_refused(tmp_path):
     assert "too short" in scan(*list(refusals)[-1]).stderr
 
     # 61.44 MS/s: 600000 samples are 10 ms, few frames but enough; nothing there but noise.
-    result = scan(good, "--samplerate", "61.44e6")
-    assert result.returncode == 0 and result.stdout.endswith("No signals found.\n")
+    # A silent recording has no noise floor to stand above, and nothing to say about it.
+    silent = tmp_path / "silent.cf32"
+    silent.write_bytes(bytes(8 * 100000))
+    for args in ((good, "--samplerate", "61.44e6"), (silent, "--samplerate", "250000")):
+        result = scan(*args)
+        assert (result.returncode, result.stderr) == (0, "")
+        assert result.stdout.endswith("No signals found.\n")
 
 
 def test_plot_draws_the_recording_with_what_scan_finds(tmp_path):

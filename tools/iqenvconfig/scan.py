@@ -127,7 +127,8 @@ def noise_floor(power):
     step = max(len(power) // 1024, 1)  # a thousand frames give the median well enough
     per_bin = np.median(np.ascontiguousarray(power[::step].T), axis=1) / math.log(2)
     width = min(max(15, power.shape[1] // 16 + 1), 65)
-    return scipy.ndimage.median_filter(per_bin, size=width, mode="wrap").astype(np.float32)
+    floor = scipy.ndimage.median_filter(per_bin, size=width, mode="wrap").astype(np.float32)
+    return np.maximum(floor, np.finfo(np.float32).tiny)  # a silent recording has no noise
 
 
 @dataclass
