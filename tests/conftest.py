@@ -12,6 +12,7 @@ import numpy as np
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import iqsignals  # noqa: E402
+import remote  # noqa: E402
 
 # ctest passes the paths in; the defaults serve a plain `pytest tests` after `make build`.
 BUILD = os.path.abspath(os.environ.get("IQENV_BUILD_DIR", os.path.join(ROOT, "build")))
@@ -84,12 +85,11 @@ def serve_fifo(folder, content, piece=5):
 
 # iqenv-config design, for the suites that check what it writes.
 
-def design(folder, samplerate, frequency, bandwidth, extra=()):
+def design(folder, samplerate, *args):
     """Designs into `folder`; returns the file and what design printed."""
     path = folder / "cfg.bin"
     result = run([TOOL, "design", "-o", str(path), "--samplerate", str(samplerate),
-                  "--frequency", repr(frequency), "--bandwidth", repr(bandwidth), *extra],
-                 text=True)
+                  *map(str, args)], text=True)
     assert result.returncode == 0, result.stderr
     return path, result.stdout
 
@@ -113,3 +113,39 @@ def taps_of(path):
     data = path.read_bytes()
     count = struct.unpack_from("<I", data, 8)[0]
     return np.frombuffer(data, dtype="<c8", count=count, offset=12)
+
+
+# Levels through iqenv itself: keyed tones, each switched on and then off, and the step each
+# makes in the magnitude recovered from iqenv's output.
+
+SEGMENT = 0.012  # seconds on, then as long off; the resampler rings for about 2 ms per switch
+
+
+def keyed_tones(samplerate, tones):
+    """Silence, then each tone on for one segment and off for the next, in whole blocks."""
+    n = int(SEGMENT * samplerate)
+    t = np.arange(n) / samplerate
+    parts = [np.zeros(n, dtype=np.complex64)]
+    for g in tones:
+        parts += [np.exp(2j * np.pi * g * t).astype(np.complex64), np.zeros(n, np.complex64)]
+    iq = np.concatenate(parts)
+    return np.concatenate((iq, np.zeros(-len(iq) % 256 + 4 * 256, dtype=np.complex64)))
+
+
+def magnitudes(values):
+    """iqenv's magnitudes, from its values, for a run that starts from silence: the mean of the
+    magnitudes grows by e[n] / n / 10000 at each step."""
+    return remote.magnitude_from_envelope(values) / 1e4
+
+
+def measured_levels(config_path, samplerate, tones):
+    """The level (dB) of each unit tone at iqenv's output: the step from the middle of its on
+    segment to the middle of its off segment."""
+    result = run([IQENV, str(config_path)], keyed_tones(samplerate, tones).tobytes())
+    assert result.returncode == 0, result.stderr
+    m = magnitudes(values(result.stdout))
+    span = SEGMENT * iqsignals.OUTPUT_RATE
+    middle = lambda start: m[int(start + 0.3 * span):int(start + 0.7 * span)].mean()  # noqa
+    steps = [middle((1 + 2 * i) * span) - middle((2 + 2 * i) * span) for i in range(len(tones))]
+    with np.errstate(divide="ignore"):
+        return 20 * np.log10(np.abs(steps))

@@ -122,7 +122,11 @@ def test_the_programs_say_what_the_man_page_says(tmp_path):
     design = [TOOL, "design", "-o", str(tmp_path / "d.cfg"), "--samplerate", "2400000",
               "--frequency", "1e5", "--bandwidth"]
     runs += [(run(design + args), 2) for args in (
-        ["0"], ["2e4", "--center", "nan"], ["2e4", "--gain", "0"], ["1"], ["2e4", "--taps", "x"])]
+        ["0"], ["2e4", "--center", "nan"], ["2e4", "--gain", "0"], ["1"], ["2e4", "--taps", "x"],
+        ["2e4", "--rejection", "0"], ["3e4"], ["2e4", "--center", "6e3", "--frequency", "12e3"],
+        ["1e4", "--center", "4.5e3", "--frequency", "4.5e3"])]
+    runs += [(run(design[:6] + args), 2) for args in (
+        ["--bandwidth", "2e4"], ["--bandwidth", "2e4", "--center", "5.25e3"])]
     runs.append((run([TOOL, "nope"]), 2))
     runs.append((run(design[:3] + ["/no/such/dir/d.cfg"] + design[4:] + ["2e4"]), 1))
     (tmp_path / "short.cf32").write_bytes(b"")
@@ -162,8 +166,6 @@ def test_the_programs_say_what_the_man_page_says(tmp_path):
     options = set(re.findall(r"(?<![\w-])(--?[a-z][a-z-]*)", "\n".join(helps)))
     assert {"--help", "--samplerate", "--taps", "--gain", "-o"} <= options
     assert [o for o in options if o not in page] == []
-    for window in re.search(r"\{(\w+(?:,\w+)+)\}", helps[3]).group(1).split(","):
-        assert window in page
     for program in (IQENV, TOOL):
         version = run([program, "--version"]).stdout.decode().split()[1]
         assert f'"iqenv {version}"' in page.splitlines()[1]
@@ -192,7 +194,7 @@ def test_install_with_a_prefix(tmp_path):
     os.symlink(prefix / "bin" / "iqenv-config", tmp_path / "linked")
     cfg = str(tmp_path / "cfg.bin")
     design = run([str(tmp_path / "linked"), "design", "-o", cfg, "--samplerate", "48000",
-                  "--frequency", "5e3", "--bandwidth", "2e3"], text=True, cwd="/")
+                  "--center", "5e3", "--bandwidth", "2e3"], text=True, cwd="/")
     assert design.returncode == 0, design.stderr
     r = run([str(prefix / "bin" / "iqenv"), cfg], text=True)
     assert r.returncode == 0 and r.stderr.splitlines()[:4] == design.stdout.splitlines()[:4]

@@ -36,7 +36,7 @@ def scene(tmp_path_factory):
     """A folder with a unit-envelope configuration and an AM signal (1 kHz, depth 0.5)."""
     folder = tmp_path_factory.mktemp("pipeline")
     subprocess.run([TOOL, "design", "-o", "remote.cfg", "--samplerate", "2400000",
-                    "--frequency", "100e3", "--bandwidth", "40e3", "--gain", "1e-4"],
+                    "--center", "100e3", "--gain", "1e-4"],
                    cwd=folder, check=True, capture_output=True)
     iqsignals.am_signal(2400000, 0.3, 100e3, 1000.0, 0.5, noise=0.01).tofile(
         folder / "capture.cf32")

@@ -23,7 +23,6 @@ SAMPLERATE = 2400000
 TUNED = 433.64e6
 REMOTE = 433.92e6
 OFFSET = REMOTE - TUNED
-BANDWIDTH = 40e3
 CARRIER_OFFSET = -285e3
 UNIT = 350e-6  # seconds per keying unit, as common 433 MHz remotes use
 BITS = [int(b) for b in f"{0xA5C3B6:024b}"]
@@ -67,10 +66,13 @@ def main():
           f"{TUNED / 1e6:g} MHz: a remote at {REMOTE / 1e6:g} MHz ({OFFSET / 1e3:+g} kHz), "
           f"a carrier 20 dB stronger at {CARRIER_OFFSET / 1e3:+g} kHz, noise")
 
-    # A pass-band gain of 1e-4 cancels iqenv's x10000: the envelope comes out in the
-    # recording's own units, within +-1 as sox needs for float input.
+    # The designer chooses the mixer, the bandwidth and the fewest taps. A gain of 1e-4 cancels
+    # iqenv's x10000: the envelope comes out in the recording's own units, within +-1 as sox
+    # needs for float input.
     run([args.iqenv_config, "design", "-o", path["remote.cfg"], "--samplerate", str(SAMPLERATE),
-         "--frequency", f"{OFFSET:g}", "--bandwidth", f"{BANDWIDTH:g}", "--gain", "1e-4"])
+         "--center", f"{OFFSET:g}", "--gain", "1e-4"])
+    taps = np.fromfile(path["remote.cfg"], dtype="<c8", offset=12)
+    print("Taps: " + ", ".join(f"{t.real:+.6g}{t.imag:+.6g}j" for t in taps))
     with open(path["recording.cf32"], "rb") as recording, \
             open(path["envelope.f32"], "wb") as envelope:
         print(f"$ {args.iqenv} {path['remote.cfg']} < {path['recording.cf32']} "

@@ -6,7 +6,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import scipy.signal  # noqa: E402
 
-from iqenvconfig import configfile, plot, response  # noqa: E402
+from iqenvconfig import configfile, plot  # noqa: E402
 from iqenvconfig.resampler import OUTPUT_RATE  # noqa: E402
 
 
@@ -15,22 +15,13 @@ def _spectrum(ax, iq, samplerate, config, markers):
     order = np.argsort(freqs)
     psd_db = 10 * np.log10(psd[order] / psd.max())
     ax.plot(freqs[order] / 1e3, psd_db, lw=0.6, color="0.35", label="recording (PSD)")
-    rf, gain = response.response(config.taps, samplerate)
-    gain_db = response.to_db(gain)
-    thin_f, thin_db = plot.peak_hold(rf, gain_db - gain_db.max())
-    ax.plot(thin_f / 1e3, np.maximum(thin_db, -120), lw=1.2, color="tab:blue",
-            label="filter gain (dB from its peak)")
-    plot.mark_bands(ax, config.frequency, samplerate,
-                    response.analyse(config.taps, samplerate))
+    plot.ChainPicture(config).draw(ax)
     for name, hz in markers.items():
         ax.annotate(name, (hz / 1e3, 3), ha="center", fontsize=9)
-    ax.set_xlim(-samplerate / 2e3, samplerate / 2e3)
-    ax.set_ylim(-120, 12)
+    ax.set_ylim(-160, 12)
     ax.set_xlabel("frequency relative to the tuned centre (kHz)")
-    ax.set_ylabel("dB")
-    ax.set_title("Input spectrum and the filter's passband")
+    ax.set_title("Input spectrum, and the level each input frequency reaches iqenv's output")
     ax.legend(loc="center left", fontsize=7, ncol=2, framealpha=0.9)
-    ax.grid(alpha=0.3)
 
 
 def _envelope(ax, values, magnitude, level, runs, labels, span=None):

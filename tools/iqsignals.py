@@ -6,7 +6,7 @@ import numpy as np
 
 # The configuration package lies beside this file; make it importable however this module is.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from iqenvconfig import configfile, design  # noqa: E402
+from iqenvconfig import configfile  # noqa: E402
 from iqenvconfig.resampler import OUTPUT_RATE  # noqa: E402,F401
 
 write_config = configfile.write_config
@@ -14,7 +14,12 @@ write_config = configfile.write_config
 
 def bandpass_taps(samplerate, center, bandwidth, num_taps):
     """Complex band-pass: a Hamming-windowed sinc low-pass, -6 dB at +-bandwidth/2, at `center`."""
-    return design.shifted_lowpass(samplerate, center, bandwidth / 2, num_taps, "hamming")
+    import scipy.signal
+
+    lowpass = scipy.signal.firwin(num_taps, bandwidth / 2, window="hamming", fs=samplerate,
+                                  scale=False)
+    shift = np.exp(2j * np.pi * (center / samplerate) * np.arange(num_taps))
+    return (lowpass / lowpass.sum() * shift).astype(np.complex64)
 
 
 def am_signal(samplerate, seconds, offset, tone, depth, amplitude=1.0, noise=0.0, seed=1):

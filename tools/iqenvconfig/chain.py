@@ -112,23 +112,18 @@ class Chain:
         g = np.atleast_1d(np.asarray(g, dtype=np.float64))
         return np.array([factor * self.after_mixer(g + shift) for shift, factor in self.products])
 
-    def products_at(self, g):
-        """Per product, the amplitude at iqenv's output of a unit tone at g hertz."""
-        if self.taps is None:
-            raise ValueError("a chain without taps has no products")
-        return np.abs(taps_response(self.taps, self.samplerate, g)) * self.paths(g)
+    def products_at(self, g, taps_gain=None):
+        """Per product, the amplitude at iqenv's output of a unit tone at g hertz; `taps_gain`
+        is |T(g)| when already known."""
+        if taps_gain is None:
+            if self.taps is None:
+                raise ValueError("a chain without taps has no products")
+            taps_gain = np.abs(taps_response(self.taps, self.samplerate, g))
+        return taps_gain * self.paths(g)
 
-    def level(self, g):
+    def level(self, g, taps_gain=None):
         """The steady level (mean magnitude) iqenv gives a unit tone at g hertz."""
-        products = self.products_at(g)
+        products = self.products_at(g, taps_gain)
         if len(products) == 1:
             return products[0]
         return beat_level(products[0], products[1])
-
-    def beats(self, g, ratio):
-        """Whether the weaker product at g is within `ratio` (linear) of the stronger one."""
-        products = self.products_at(g)
-        if len(products) == 1:
-            return np.zeros(np.shape(products[0]), dtype=bool)
-        weak, strong = np.minimum(*products), np.maximum(*products)
-        return weak > ratio * strong

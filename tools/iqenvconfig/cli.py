@@ -6,10 +6,11 @@ import tempfile
 
 import numpy as np
 
-from . import configfile, design, response, scan
+from . import chain, configfile, design, response, scan
 
 UINT32_MAX = (1 << 32) - 1
-NUMERIC_OPTIONS = ("--frequency", "--center", "--bandwidth", "--gain", "--samplerate")
+NUMERIC_OPTIONS = ("--frequency", "--center", "--bandwidth", "--gain", "--samplerate",
+                   "--rejection")
 
 DESCRIPTION = """Designs, shows and plots iqenv's configuration file (float32 frequency, uint32
 sample rate, uint32 tap count, complex float32 taps, little-endian). Messages for a malformed
@@ -68,43 +69,58 @@ def make_parser(version):
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     sub.required = True
 
-    d = sub.add_parser("design", help="design a band-pass and write it as a configuration file",
-                       description="Designs complex band-pass taps (a real windowed low-pass "
-                       "from scipy.signal shifted to the passband centre), writes them with the "
-                       "frequency and sample rate, and prints iqenv's report and the response.")
+    d = sub.add_parser("design", help="design taps and mixer for a channel, write the file",
+                       description="Designs the taps, and the mixer frequency unless given, for "
+                       "the whole chain: at iqenv's output every tone within bandwidth/2 of the "
+                       "centre comes through within 0.5 dB of the gain, without a beat, and "
+                       "every tone farther than one bandwidth from the centre, the image "
+                       "included, is at least the rejection down. Takes the fewest taps that "
+                       "do, writes the file and prints iqenv's report, the design and the "
+                       "chain's response.")
+    d.set_defaults(run=cmd_design)
     d.add_argument("-o", "--output", required=True, metavar="FILE", help="configuration to write")
     d.add_argument("--samplerate", required=True, type=_samplerate, metavar="N",
                    help="input samples per second")
-    d.add_argument("--frequency", required=True, type=_number, metavar="HZ",
-                   help="frequency of iqenv's cosine (the mixer), in hertz")
-    d.add_argument("--bandwidth", required=True, type=_number, metavar="HZ",
-                   help="width of the flat passband, in hertz")
     d.add_argument("--center", type=_number, metavar="HZ",
-                   help="passband centre in hertz (default: the mixer frequency)")
+                   help="where the wanted signal is, relative to the tuned frequency "
+                   "(default: the --frequency given)")
+    d.add_argument("--bandwidth", type=_number, metavar="HZ",
+                   help="width of the flat channel (default: the widest the resampler keeps "
+                   "flat, about 20 kHz, or less where the centre allows less)")
+    d.add_argument("--rejection", type=_number, default=design.DEFAULT_REJECTION, metavar="DB",
+                   help=f"least attenuation beyond one bandwidth from the centre (default: "
+                   f"{design.DEFAULT_REJECTION:g})")
+    d.add_argument("--frequency", type=_number, metavar="HZ",
+                   help="frequency of iqenv's cosine (the mixer), in hertz (default: chosen)")
     d.add_argument("--taps", type=_count, metavar="N",
-                   help="number of taps (default: the fewest that keep the stated band edges)")
-    d.add_argument("--window", default="kaiser", choices=list(design.WINDOWS),
-                   help="window of the low-pass prototype (default: kaiser)")
+                   help="number of taps (default: the fewest that keep the promise)")
     d.add_argument("--gain", type=_number, default=1.0, metavar="G",
-                   help="linear gain in the pass band (default: 1); 1e-4 makes iqenv's "
-                   "output the envelope in input units, within +-1 for sox")
+                   help="gain from input to iqenv's output in the channel (default: 1); 1e-4 "
+                   "makes the values iqenv writes the envelope in input units, as sox needs")
 
-    s = sub.add_parser("show", help="print iqenv's report and what the taps do",
-                       description="Prints the report iqenv prints for FILE, then the passband "
-                       "centre, -3 dB width, stop-band attenuation and DC gain of its taps.")
+    s = sub.add_parser("show", help="print iqenv's report and what the chain does",
+                       description="Prints the report iqenv prints for FILE, then what the "
+                       "whole chain (taps, mixer, resampler) does from input frequency to "
+                       "iqenv's output: the channel, the mixer's products, the image, the worst "
+                       "rejection outside the channel and where it lies, and a warning when the "
+                       "channel's second product falls inside the resampler's band.")
+    s.set_defaults(run=cmd_show)
     s.add_argument("file", metavar="FILE")
     s.add_argument("--taps", action="store_true", help="also list the taps as a table")
 
-    p = sub.add_parser("plot", help="plot the taps' magnitude and phase as a PNG",
-                       description="Plots magnitude (dB) and phase of FILE's taps over "
-                       "-fs/2 ... fs/2, with the passband, the mixer frequency, its image and "
-                       "the band that survives resampling to 24000 samples/s marked.")
+    p = sub.add_parser("plot", help="plot the chain's response as a PNG",
+                       description="Plots the level at iqenv's output of a tone at each input "
+                       "frequency over -fs/2 ... fs/2, and close-ups of the channel and its "
+                       "image, with the taps' own response beside it; or, with --recording, "
+                       "the recording's spectrogram with the signals scan finds.")
+    p.set_defaults(run=cmd_plot)
     p.add_argument("file", metavar="FILE", nargs="?")
     p.add_argument("-o", "--output", required=True, metavar="PNG", help="image to write")
     scan.add_recording_options(p, _rate, "instead of FILE: draw this IQ recording's spectrogram "
                                "with the signals scan finds in it", rate="optional")
 
     scan.add_command(sub, _rate)
+    sub.choices["scan"].set_defaults(run=scan.command)
     return parser
 
 
@@ -117,8 +133,7 @@ def _load(path):
 
 
 def _analysis_lines(config):
-    a = response.analyse(config.taps, config.samplerate)
-    return response.describe(a, config.frequency, config.samplerate)
+    return response.describe(chain.Chain(config.frequency, config.samplerate, config.taps))
 
 
 def cmd_show(args):
@@ -148,7 +163,7 @@ def cmd_plot(args):
 def cmd_design(args):
     # Stored as float32, as iqenv reads it: 1e39 becomes infinite and is refused like iqenv does.
     with np.errstate(over="ignore"):
-        frequency = np.float32(args.frequency)
+        frequency = np.float32(0.0 if args.frequency is None else args.frequency)
     # The same checks as iqenv's, in its order, before anything is designed or written.
     placeholder = configfile.FilterConfig(
         frequency, args.samplerate, 0, np.ones(0 if args.taps == 0 else 1, dtype=np.complex64))
@@ -156,27 +171,47 @@ def cmd_design(args):
         configfile.check_config(placeholder)
     except configfile.ConfigError as e:
         raise UsageError(str(e)) from None
-    center = float(frequency) if args.center is None else args.center
+    center, bandwidth = _channel(args)
     try:
-        result = design.design(args.samplerate, center, args.bandwidth, args.taps, args.window,
-                               args.gain)
+        result = design.design(center, bandwidth, args.rejection, args.frequency,
+                               args.samplerate, args.taps, args.gain)
     except design.DesignError as e:
         raise UsageError(str(e)) from None
-
-    _write_atomically(args.output, frequency, args.samplerate, result.taps)
+    _write_atomically(args.output, result.mixer, args.samplerate, result.taps)
     config = _load(args.output)
-    fmt = response.format_hz
-    lines = [f"Design: {len(result.taps)} taps, {result.window} window, "
-             f"centre {fmt(result.center)}"]
-    if result.promised:
-        (p_lo, p_hi), (s_lo, s_hi) = result.pass_edges, result.stop_edges
-        lines.append(f"  Pass band : {fmt(p_lo)} to {fmt(p_hi)}, within "
-                     f"{design.PASS_RIPPLE_DB:g} dB of {20 * np.log10(result.gain):g} dB")
-        lines.append(f"  Stop band : below {fmt(s_lo)} and above {fmt(s_hi)}, at least "
-                     f"{result.attenuation:g} dB below the pass band")
-    print("\n".join(lines + _analysis_lines(config)))
+    print("\n".join(_design_lines(result) + _analysis_lines(config)))
     print(f"Wrote {args.output}")
     return 0
+
+
+def _channel(args):
+    """The centre and bandwidth (None: the default) asked for."""
+    if args.center is not None:
+        return args.center, args.bandwidth
+    if args.frequency is not None:
+        return args.frequency, args.bandwidth
+    raise UsageError("Give --center (where the signal is), or --frequency")
+
+
+def _design_lines(result):
+    fmt = response.format_hz
+    a = result.assessment
+    lo, hi = result.center - result.bandwidth / 2, result.center + result.bandwidth / 2
+    gain_db = 20 * np.log10(result.gain)
+    mixer = "chosen" if result.chose_mixer else "given"
+    width = fmt(result.bandwidth) + (f", {result.bandwidth_note}" if result.bandwidth_note else "")
+    lines = [
+        f"Design: {len(result.taps)} taps, mixer at {fmt(abs(float(result.mixer)))} ({mixer})",
+        f"  Channel : {fmt(lo)} to {fmt(hi)} ({width}), "
+        f"within {design.PASS_RIPPLE_DB:g} dB of {gain_db:.1f} dB "
+        f"(measured {a.ripple_db:.2f} dB)",
+        f"  Rejection : at least {result.rejection:g} dB beyond {fmt(result.bandwidth)} from the "
+        f"centre (measured {a.rejection_db:.1f} dB, at {fmt(a.worst_at)})",
+    ]
+    if not result.met:
+        lines.append(f"  Note: {len(result.taps)} taps do not keep this promise; without --taps "
+                     "the design takes as many as it needs")
+    return lines
 
 
 def _write_atomically(path, frequency, samplerate, taps):
@@ -222,8 +257,7 @@ def main(argv=None, version="(unknown)"):
     try:
         argv = _join_negative_numbers(sys.argv[1:] if argv is None else argv)
         args = make_parser(version).parse_args(argv)
-        return {"design": cmd_design, "show": cmd_show, "plot": cmd_plot,
-                "scan": scan.command}[args.command](args)
+        return args.run(args)
     except UsageError as e:
         print(f"Error: {e}", file=sys.stderr)
         return 2

@@ -1,129 +1,450 @@
-"""Band-pass design: a real windowed low-pass from scipy.signal, shifted to the passband centre."""
+"""Taps and mixer designed for the whole chain: what reaches iqenv's output is what counts.
+
+The promise, at iqenv's output: every tone within bandwidth/2 of the centre comes through within
+PASS_RIPPLE_DB of the gain at the centre, with no second product beating against it; every tone
+farther than one bandwidth from the centre, the image included, is at least `rejection` dB down.
+
+Only what the resampler lets through needs the taps: the chain's response weights the fit, and
+frequencies that the resampler removes on its own cost no taps. The taps are a weighted least-
+squares fit on a frequency grid, held to the gain at the centre, reweighted (Lawson) towards the
+minimax solution: short designs put their zeros on the image band; long ones approach equiripple.
+"""
 import math
 from dataclasses import dataclass
 
 import numpy as np
 
-from .response import alias, offset, response, to_db
+from .chain import Chain
+from .response import PASS_RIPPLE_DB, Assessment, alias, assess, fold
 
-# Transition-width factor (taps x width / samplerate) and the stop-band attenuation each window
-# reliably reaches; kaiser is sized by scipy's own formula instead.
-WINDOWS = {
-    "kaiser": (None, 60.0),
-    "hamming": (3.3, 50.0),
-    "hann": (3.1, 40.0),
-    "blackman": (5.5, 70.0),
-    "blackmanharris": (6.0, 90.0),
-}
-PASS_RIPPLE_DB = 0.1
-MAX_TAPS = 1 << 16
+# When the resampler's own droop sets the widest channel, it may take this much of the ripple;
+# the rest is left to the taps.
+DROOP_DB = 0.25
+DEFAULT_REJECTION = 80.0
+MAX_REJECTION = 130.0  # float32 taps round at about 150 dB below their largest
+MAX_TAPS = 8192
+LAWSON_ITERATIONS = 60
+CAP = 4.0  # the taps' gain anywhere, at most this times (12 dB) their gain in the channel
+# The cosine's factors come from a table when its period, samplerate / gcd(f, samplerate), is at
+# most this; a chosen mixer frequency keeps to such values.
+COSINE_TABLE_PERIOD = 65536
+
+def _keeps(a, rejection):
+    return (a.ripple_db <= PASS_RIPPLE_DB and a.rejection_db >= rejection
+            and a.second_db >= rejection)
 
 
 class DesignError(Exception):
-    """Arguments that cannot give the promised filter."""
+    """A request nothing can meet; str() says why and what would work."""
 
 
 @dataclass
 class Design:
-    taps: np.ndarray  # complex64, as written to the file
+    taps: np.ndarray  # complex64, as written
+    mixer: np.float32
+    samplerate: int
     center: float  # within [-fs/2, fs/2)
     bandwidth: float
-    transition: float
-    window: str
-    attenuation: float
-    gain: float  # in the pass band, linear
-    promised: bool  # the tap count was chosen here, so the band edges below are guaranteed
+    rejection: float
+    gain: float  # at iqenv's output for a tone at the centre, before its factor of 10000
+    chose_mixer: bool
+    bandwidth_note: str  # why the default bandwidth is what it is ("" when given)
+    assessment: Assessment
 
     @property
-    def pass_edges(self):
-        return self.center - self.bandwidth / 2, self.center + self.bandwidth / 2
+    def chain(self):
+        return Chain(self.mixer, self.samplerate, self.taps)
 
     @property
-    def stop_edges(self):
-        half = self.bandwidth / 2 + self.transition
-        return self.center - half, self.center + half
+    def met(self):
+        return _keeps(self.assessment, self.rejection)
 
 
-def _odd(n):
-    n = max(int(math.ceil(n)), 1)
-    return n if n % 2 else n + 1
+_fold = fold
 
 
-def _signal():
-    # scipy.signal takes longer to import than show and plot take to run: load it on demand.
-    import scipy.signal
-
-    return scipy.signal
-
-
-def estimate_taps(samplerate, transition, window):
-    factor, attenuation = WINDOWS[window]
-    if factor is None:
-        n, _ = _signal().kaiserord(attenuation, transition / (samplerate / 2))
-        return _odd(n)
-    return _odd(factor * samplerate / transition)
+def _grid(samplerate, num_taps):
+    """FFT size for the fit: 16 points per 1/num_taps of the rate, and at most 25 Hz apart up
+    to 2^21 points (52 MS/s)."""
+    points = max(min(samplerate / 25.0, 1 << 21), 16 * num_taps, 1 << 12)
+    return 1 << int(math.ceil(math.log2(points)))
 
 
-def shifted_lowpass(samplerate, center, cutoff, num_taps, window):
-    """A windowed-sinc low-pass with its -6 dB point at `cutoff`, moved to `center` hertz."""
-    if window == "kaiser":
-        spec = ("kaiser", _signal().kaiser_beta(WINDOWS["kaiser"][1]))
+class _Requirement:
+    """The promise for one mixer, on the FFT grid: targets, bounds and where they apply."""
+
+    def __init__(self, chain, center, bandwidth, rejection, points):
+        fs = chain.samplerate
+        self.points = points
+        self.g = np.fft.fftfreq(points, 1.0 / fs)
+        self.center = center
+        paths = chain.paths(self.g)
+        at_center = chain.paths(np.array([center]))[:, 0]
+        self.main = int(np.argmax(at_center))
+        self.center_path = float(at_center[self.main])
+        d = np.abs(_fold(self.g - center, fs))
+        # One grid step past each edge: the promise holds between the grid's points too.
+        step = fs / points
+        self.passing = d <= bandwidth / 2 + step
+        # Unit level at the centre; in the pass band the taps undo the resampler's droop.
+        self.target = np.zeros(points)
+        self.target[self.passing] = 1.0 / paths[self.main][self.passing]
+        self.tolerance = 1 - 10 ** (-PASS_RIPPLE_DB / 20)
+        total = paths.sum(axis=0)  # a bound on the level of two products
+        limit = 10 ** (-rejection / 20)
+        with np.errstate(divide="ignore"):
+            bound = np.where(d > bandwidth - step, limit / total, np.inf)
+            if len(paths) == 2:
+                # Between the pass band and the stop band, whatever comes through does not beat.
+                weak = limit / paths.min(axis=0)
+                bound = np.minimum(bound, np.where(d > bandwidth / 2 + step, weak, np.inf))
+        # Nowhere outside the channel may the taps exceed their gain in it by more than CAP:
+        # what the resampler removes today moves into its band under another mixer, and a tap
+        # gain far above the channel's would then beat everything in it.
+        capped = np.minimum(bound, np.where(d > bandwidth / 2 + step, CAP / self.center_path,
+                                            np.inf))
+        self.stop = np.isfinite(capped)
+        self.bound = capped
+        # The cap starts with almost no weight: it only comes into play where it is broken.
+        self.start_weight = np.where(np.isfinite(bound), 1 / bound ** 2, 1e-6 / capped ** 2)
+        self.delay_phase = np.exp(-2j * np.pi * _fold(self.g - center, fs) / fs)
+
+    def errors(self, response):
+        """Normalised errors per grid point: at most 1 everywhere when the promise is kept."""
+        e = np.zeros(self.points)
+        p, s = self.passing, self.stop
+        e[p] = np.abs(np.abs(response[p]) / self.target[p] - 1) / self.tolerance
+        e[s] = np.abs(response[s]) / self.bound[s]
+        return e
+
+
+def _fit(req, num_taps, samplerate, iterations=LAWSON_ITERATIONS):
+    """The best taps found for `num_taps`, and their largest normalised error."""
+    import scipy.linalg
+
+    n = num_taps
+    w = np.zeros(req.points)
+    w[req.passing] = 1 / (req.tolerance * req.target[req.passing]) ** 2
+    w[req.stop] = req.start_weight[req.stop]
+    w /= w.sum()
+    desired = np.zeros(req.points, dtype=np.complex128)
+    desired[req.passing] = req.target[req.passing] * req.delay_phase[req.passing] ** ((n - 1) / 2)
+    # T(centre) = a^H h is held at the level that gives unit gain through the chain.
+    a = np.exp(2j * np.pi * req.center / samplerate * np.arange(n))
+    held = 1 / req.center_path
+    best_error, best = np.inf, None
+    history = []
+    for _ in range(iterations):
+        q = np.fft.ifft(w) * req.points
+        b = np.fft.ifft(w * desired) * req.points
+        # A touch of ridge keeps the system solvable where the grid leaves taps unconstrained.
+        column = q[:n].copy()
+        column[0] += 1e-9 * column[0].real
+        rhs = np.stack([b[:n], a], axis=1)
+        if n <= 256:
+            matrix = scipy.linalg.toeplitz(column, np.conj(column))
+            solved = scipy.linalg.solve(matrix, rhs, assume_a="her")
+        else:
+            solved = scipy.linalg.solve_toeplitz((column, np.conj(column)), rhs)
+        hb, ha = solved[:, 0], solved[:, 1]
+        h = hb + (held - np.vdot(a, hb)) / np.vdot(a, ha) * ha
+        e = req.errors(np.fft.fft(h, req.points))
+        worst = float(e.max())
+        if worst < best_error:
+            best_error, best = worst, h
+        history.append(worst)
+        # Hopeless, or no longer improving, or met and given a few rounds to gain a margin.
+        met = [i for i, x in enumerate(history) if x <= 1]
+        if (len(history) > 6 and worst > 50) or (met and len(history) - met[0] > 8) or (
+                len(history) > 15 and min(history[-5:]) > 0.995 * min(history[:-5])):
+            break
+        w = w * e
+        w /= w.sum()
+    return best, best_error
+
+
+def _design_taps(chain, center, bandwidth, rejection, num_taps, margin):
+    """(taps, error) for exactly num_taps; or the fewest taps that meet the promise.
+
+    `margin`: hertz from the pass band's edge to the nearest tone the taps must remove.
+    """
+    fs = chain.samplerate
+
+    def attempt(n):
+        req = _Requirement(chain, center, bandwidth, rejection, _grid(fs, n))
+        return _fit(req, n, fs)
+
+    if num_taps is not None:
+        return attempt(num_taps)
+    found = {}
+
+    def meets(n):
+        if n not in found:
+            taps, error = attempt(n)
+            # The fit's grid is a sample; the promise is checked densely on the taps as written.
+            if error <= 1:
+                written = Chain(chain.frequency, fs, taps.astype(np.complex64), chain.stages)
+                if not _keeps(assess(written, center, bandwidth), rejection):
+                    error = np.inf
+            found[n] = taps, error
+        return found[n][1] <= 1
+
+    # A windowed design would need about `kaiser` taps for this margin; the fit's don't-care
+    # bands save much of that, but never as much as two thirds.
+    kaiser = (rejection - 8) / (2.285 * 2 * math.pi * margin / fs) if margin > 0 else math.inf
+    if kaiser / 3 > MAX_TAPS:
+        raise DesignError(_too_many_taps(bandwidth, fs))
+    n = 1
+    while n <= 16 and not meets(n):
+        n += 1
+    if n > 16:
+        lo, n = 16, max(24, int(kaiser / 3))
+        while not meets(n):
+            if n >= MAX_TAPS:
+                raise DesignError(_too_many_taps(bandwidth, fs))
+            lo, n = n, min(int(n * 1.5), MAX_TAPS)
+        while n - lo > max(1, n // 100):
+            mid = (lo + n) // 2
+            lo, n = (lo, mid) if meets(mid) else (mid, n)
+    return found[n]
+
+
+def _too_many_taps(bandwidth, samplerate):
+    return (f"This channel needs more than {MAX_TAPS} taps at {samplerate} samples per second; "
+            f"a wider --bandwidth (now {bandwidth:g} Hz), a lower --rejection or a lower sample "
+            "rate needs fewer")
+
+
+class _Mixers:
+    """Which mixer frequencies keep a channel flat and free of beats, for one sample rate."""
+
+    def __init__(self, samplerate, center, rejection):
+        self.fs = samplerate
+        self.center = center
+        self.rejection = rejection
+        self.limit = 10 ** (-rejection / 20)
+        chain = Chain(0.0, samplerate)
+        self.after = chain.after_mixer
+        dc = self.dc = float(self.after(np.array([0.0]))[0])
+        # How far either side of DC the resampler stays within DROOP_DB: the widest channel.
+        grid = np.arange(0, 14000, 5.0)
+        flat = self.after(grid) >= dc * 10 ** (-DROOP_DB / 20)
+        self.flat_edge = float(grid[np.argmin(flat)] - 5.0) if not flat.all() else grid[-1]
+        self.step = self._step(samplerate)
+        # How far from a product's frequency the stages after the mixer pass more than the limit.
+        wide = np.arange(0, min(samplerate / 2, 100e3), 25.0)
+        above = wide[self.after(wide) > self.limit]
+        self.reach = above[-1] + 25.0 if len(above) else 0.0
+        self.passes_everywhere = bool(self.after(np.array([samplerate / 2 - 1.0]))[0] > self.limit)
+
+    @staticmethod
+    def _step(samplerate):
+        """Smallest divisor d of the rate with samplerate / d <= COSINE_TABLE_PERIOD."""
+        for d in range(max(1, -(-samplerate // COSINE_TABLE_PERIOD)), samplerate + 1):
+            if samplerate % d == 0:
+                return d if samplerate // d <= COSINE_TABLE_PERIOD else 1
+        return 1
+
+    def widest(self):
+        """The widest channel the resampler keeps flat, rounded down to 100 Hz."""
+        return math.floor(2 * self.flat_edge / 100) * 100
+
+    def candidates(self):
+        c = abs(self.center)
+        reach = self.flat_edge + 14e3
+        base = round(c / self.step) * self.step
+        k = np.arange(-int(reach / self.step) - 1, int(reach / self.step) + 2)
+        near = base + k * self.step
+        near = near[(near > 0) & (near < self.fs / 2)]
+        return np.unique(np.concatenate(([0.0, self.fs / 2], near)))
+
+    def problems(self, mixers, bandwidth):
+        """Per mixer: 0 if it serves the channel, 1 if the channel leaves the flat band, 2 if a
+        tone within one bandwidth of the centre has a second product that beats.
+
+        Beyond the pass band the taps could still remove such a tone, but only with a steep
+        edge right at the pass band: no mixer that needs one is offered.
+        """
+        g = self.center + np.linspace(-bandwidth, bandwidth, 81)
+        f = np.abs(np.asarray(mixers, dtype=np.float64))[:, None]
+        # The products at g - f and g + f; at 0 and fs/2 they coincide, and that one product
+        # has the cosine's whole amplitude.
+        below, above = self.after(g - f), self.after(g + f)
+        at = self.after(np.stack((self.center - f[:, 0], self.center + f[:, 0])))
+        first_below = (at[0] >= at[1])[:, None]
+        main = np.where(first_below, below, above)[:, 20:61]  # the pass band
+        second = np.where(first_below, above, below)
+        single = (f[:, 0] == 0) | (f[:, 0] == self.fs / 2)
+        out = np.zeros(len(f), dtype=int)
+        beats = np.any(second > self.limit * np.maximum(at[0], at[1])[:, None], axis=1)
+        out[beats & ~single] = 2
+        out[np.any(main < self.dc * 10 ** (-DROOP_DB / 20), axis=1)] = 1
+        return out
+
+    def serving(self, bandwidth):
+        mixers = self.candidates()
+        return mixers[self.problems(mixers, bandwidth) == 0]
+
+    def widest_for(self, mixers=None):
+        """The widest channel (to 10 Hz) that some mixer in `mixers` (default: any) serves."""
+        lo, hi = 0.0, float(self.widest())
+        mixers = self.candidates() if mixers is None else np.asarray(mixers, dtype=np.float64)
+        if (self.problems(mixers, hi) == 0).any():
+            return hi
+        if not (self.problems(mixers, 10.0) == 0).any():
+            return 0.0
+        lo = 10.0
+        while hi - lo > 10:
+            mid = (lo + hi) / 2
+            lo, hi = (mid, hi) if (self.problems(mixers, mid) == 0).any() else (lo, mid)
+        step = 100 if lo >= 1000 else 10
+        return math.floor(lo / step) * step
+
+    def margin(self, mixer, bandwidth):
+        """Distance from the pass band's edge to the nearest tone the taps must remove."""
+        if self.passes_everywhere:
+            return bandwidth / 2
+        nearest = np.inf
+        for shift, _ in Chain(mixer, self.fs).products:
+            # Tones within `reach` of -shift pass the stages after the mixer.
+            gap = abs(float(_fold(-shift - self.center, self.fs)))
+            if gap + self.reach > bandwidth:  # part of them lies beyond one bandwidth
+                nearest = min(nearest, max(gap - self.reach, bandwidth))
+        return nearest - bandwidth / 2
+
+    def order(self, mixers, bandwidth):
+        """Mixers by promise of fewest taps: widest margin, then nearest the centre."""
+        def key(f):
+            margin = self.margin(f, bandwidth)
+            rounded = float(f"{margin:.2g}") if math.isfinite(margin) else margin
+            return -rounded, abs(f - abs(self.center))
+
+        return sorted(mixers, key=key)
+
+
+def _hz(value):
+    """Hertz as the messages give them: a plain number, so that scripts can read it back."""
+    return f"{float(value):.6g} Hz"
+
+
+def _refuse_mixer(mixers, mixer, bandwidth):
+    """Why the given mixer cannot serve the channel, and what would."""
+    problem = int(mixers.problems([mixer], bandwidth)[0])
+    chain = Chain(mixer, mixers.fs)
+    shifts = [s for s, _ in chain.products]
+    lo, hi = mixers.center - bandwidth / 2, mixers.center + bandwidth / 2
+    main = int(np.argmax(chain.paths(np.array([mixers.center]))[:, 0]))
+    if problem == 1:
+        s = shifts[main]
+        why = (f"with the mixer at {_hz(abs(mixer))} the channel ({lo:.6g} to {_hz(hi)}) lands "
+               f"at {lo + s:.6g} to {_hz(hi + s)}, beyond the +-{_hz(mixers.flat_edge)} the "
+               f"resampler keeps flat")
     else:
-        spec = window
-    lowpass = _signal().firwin(num_taps, cutoff, window=spec, fs=samplerate, scale=False)
-    lowpass /= lowpass.sum()
-    k = np.arange(num_taps)
-    shift = np.exp(2j * np.pi * (alias(center, samplerate) / samplerate) * k)
-    return (lowpass * shift).astype(np.complex64)
+        s = shifts[1 - main]
+        why = (f"with the mixer at {_hz(abs(mixer))} the channel's second product lands at "
+               f"{float(_fold(lo + s, mixers.fs)):.6g} to {_hz(_fold(hi + s, mixers.fs))}, inside the "
+               f"band the resampler keeps: the envelope would beat at {_hz(2 * abs(mixer))}")
+    return DesignError(f"{why}; {_alternatives(mixers, bandwidth, mixer)}")
 
 
-def bandpass(samplerate, center, bandwidth, num_taps, window, transition):
-    """Complex taps flat over center +- bandwidth/2, falling over `transition` hertz each side."""
-    return shifted_lowpass(samplerate, center, bandwidth / 2 + transition / 2, num_taps, window)
+def _alternatives(mixers, bandwidth, mixer=None):
+    options = []
+    serving = mixers.serving(bandwidth)
+    if 0.0 in serving:
+        options.append("the mixer at 0 (--frequency 0)")
+    runs = _runs(serving[serving > 0], mixers.step)
+    if runs:
+        options.append("--frequency " + " or ".join(
+            _hz(a) if a == b else f"{a:.6g} to {_hz(b)}" for a, b in runs[:3]))
+    if mixer is not None:
+        narrow = mixers.widest_for([mixer])
+        if narrow > 0:
+            options.append(f"--bandwidth {narrow:g} or less with this mixer")
+    widest = mixers.widest_for()
+    if widest < bandwidth and widest > 0:
+        options.append(f"--bandwidth {widest:g} or less"
+                       + ("" if mixer is None else " without --frequency"))
+    if not options:
+        return ("what would work: a lower --rejection (the resampler alone is no further down "
+                "at this sample rate)")
+    return "what would work: " + ", ".join(options)
 
 
-def meets(design, samplerate):
-    """Whether the taps keep the promise: pass band flat within the ripple, stop band down."""
-    freqs, gain = response(design.taps, samplerate)
-    db = to_db(gain)
-    d = np.abs(offset(freqs, design.center, samplerate))
-    gain_db = 20 * np.log10(design.gain)
-    passband = db[d <= design.bandwidth / 2] - gain_db
-    stopband = db[d >= design.bandwidth / 2 + design.transition] - gain_db
-    return (
-        passband.size > 0
-        and np.all(np.abs(passband) <= PASS_RIPPLE_DB)
-        and np.all(stopband <= -design.attenuation)
-    )
+def _runs(values, step):
+    """Consecutive grid values as (first, last) pairs."""
+    runs = []
+    for v in np.sort(values):
+        if runs and v - runs[-1][1] <= step * 1.5:
+            runs[-1][1] = v
+        else:
+            runs.append([v, v])
+    return [(float(a), float(b)) for a, b in runs]
 
 
-def design(samplerate, center, bandwidth, num_taps=None, window="kaiser", gain=1.0):
-    """Designs the band-pass; without num_taps, the fewest taps that keep the stated edges."""
-    if window not in WINDOWS:
-        raise ValueError(f"unknown window '{window}' (known: {', '.join(WINDOWS)})")
-    if not (math.isfinite(bandwidth) and 0 < bandwidth < samplerate / 2):
-        raise DesignError(
-            f"Bandwidth must be above 0 and below half the sample rate ({samplerate / 2:g} Hz)"
-        )
+def design(center, bandwidth, rejection, mixer, samplerate, num_taps, gain):
+    """The taps (the fewest, unless num_taps is given) and mixer for a channel.
+
+    `bandwidth` None: the widest channel the resampler keeps flat, narrowed where the centre
+    allows less. `mixer` None: chosen here. Raises DesignError when nothing can keep the promise.
+    """
     if not math.isfinite(center):
         raise DesignError("Center is not a finite number")
+    if not (math.isfinite(rejection) and 0 < rejection <= MAX_REJECTION):
+        raise DesignError(f"Rejection must be above 0 and at most {MAX_REJECTION:g} dB")
     if not (math.isfinite(gain) and gain > 0):
         raise DesignError("Gain must be a finite number above 0")
-    transition = bandwidth / 2
+    if bandwidth is not None and not (math.isfinite(bandwidth) and 0 < bandwidth < samplerate / 2):
+        raise DesignError(
+            f"Bandwidth must be above 0 and below half the sample rate ({samplerate / 2:g} Hz)")
     center = alias(center, samplerate)
-    attenuation = WINDOWS[window][1]
-    make = lambda n: Design(  # noqa: E731
-        (bandpass(samplerate, center, bandwidth, n, window, transition) * np.float32(gain)),
-        center, bandwidth, transition, window, attenuation, gain, num_taps is None)
-    if num_taps is not None:
-        return make(num_taps)
+    mixers = _Mixers(samplerate, center, rejection)
+    widest = mixers.widest()
+    given = None if mixer is None else alias(np.float32(mixer), samplerate)
 
-    n = estimate_taps(samplerate, transition, window)
-    while n <= MAX_TAPS:
-        result = make(n)
-        if meets(result, samplerate):
-            return result
-        n = _odd(n * 1.05)
-    raise DesignError(
-        f"This filter needs more than {MAX_TAPS} taps; widen the bandwidth or give --taps"
-    )
+    note = ""
+    if bandwidth is None:
+        bandwidth = widest
+        note = "the widest the resampler keeps flat"
+        narrower = mixers.widest_for(None if given is None else [abs(given)])
+        if narrower < bandwidth:
+            if narrower <= 0:
+                if given is not None:
+                    raise _refuse_mixer(mixers, abs(given), mixers.widest_for() or 10.0)
+                bandwidth = 10.0  # refused below, with what would work
+            else:
+                bandwidth = narrower
+            note = ("the widest that keeps flat at this centre without a beat"
+                    + ("" if given is None else " with this mixer"))
+    elif bandwidth > widest:
+        raise DesignError(f"A {_hz(bandwidth)} channel is wider than the resampler keeps flat "
+                          f"({_hz(widest)} at this sample rate): give --bandwidth {widest:g} "
+                          "or less")
+
+    if given is not None:
+        if mixers.problems([abs(given)], bandwidth)[0]:
+            raise _refuse_mixer(mixers, abs(given), bandwidth)
+        choices = [given]
+    else:
+        serving = mixers.serving(bandwidth)
+        if len(serving) == 0:
+            raise DesignError(f"No mixer frequency keeps a {_hz(bandwidth)} channel at "
+                              f"{_hz(center)} flat without a beat; "
+                              + _alternatives(mixers, bandwidth))
+        ordered = mixers.order(serving, bandwidth)
+        # The best margin first; a second candidate with a different margin may still be shorter.
+        choices = [ordered[0]] + [f for f in ordered[1:2]
+                                  if mixers.margin(f, bandwidth) != mixers.margin(ordered[0],
+                                                                                  bandwidth)]
+    best = None
+    for f in choices:
+        chain = Chain(f, samplerate)
+        taps, error = _design_taps(chain, center, bandwidth, rejection, num_taps,
+                                   mixers.margin(f, bandwidth))
+        if best is None or (len(taps), error) < (len(best[1]), best[2]):
+            best = (f, taps, error)
+    f, taps, _ = best
+    taps = (taps * gain).astype(np.complex64)
+    chain = Chain(f, samplerate, taps)
+    result = Design(taps, np.float32(f), samplerate, center, bandwidth, rejection, gain,
+                    given is None, note, assess(chain, center, bandwidth))
+    return result

@@ -1,13 +1,14 @@
-"""Pictures of a configuration: the taps' response with the bands iqenv cares about marked."""
+"""Pictures of a configuration: the level a tone at each input frequency reaches iqenv's output."""
 import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
-from .response import alias, analyse, response, surviving_band, to_db  # noqa: E402
+from .chain import Chain  # noqa: E402
+from .response import assess, find_channel, response, sweep, to_db, windows  # noqa: E402
 
-FLOOR_DB = 200  # below the peak: nulls would stretch the axis to -inf
+FLOOR_DB = 180  # below the channel: nulls would stretch the axis to -inf
 
 
 def peak_hold(freqs, db, columns=2048):
@@ -21,59 +22,69 @@ def peak_hold(freqs, db, columns=2048):
     return freqs[:usable:group], db[:usable].reshape(-1, group).max(axis=1)
 
 
-def mark_bands(ax, mixer, samplerate, analysis, scale=1e3):
-    """Shades the -3 dB passband and the bands that survive resampling; lines at mixer and image."""
-    a = analysis
-    lo3, hi3 = a.centre - a.width_3db / 2, a.centre + a.width_3db / 2
-    ax.axvspan(lo3 / scale, hi3 / scale, color="tab:green", alpha=0.18, label="passband (-3 dB)")
-    lo, hi = surviving_band(mixer, samplerate)
-    ax.axvspan(lo / scale, hi / scale, color="tab:orange", alpha=0.25,
-               label="kept by resampling to 24 kHz")
-    ax.axvspan(-hi / scale, -lo / scale, color="tab:red", alpha=0.18, label="its image")
-    f = alias(mixer, samplerate)
-    ax.axvline(f / scale, color="tab:orange", lw=1, ls="--", label="mixer frequency")
-    ax.axvline(-f / scale, color="tab:red", lw=1, ls=":", label="image")
+class ChainPicture:
+    """The chain's response relative to its channel, and the marks that go with it."""
+
+    def __init__(self, config):
+        self.chain = Chain(config.frequency, config.samplerate, config.taps)
+        self.fs = config.samplerate
+        self.centre, self.width, width3 = find_channel(self.chain)
+        self.assessment = assess(self.chain, self.centre, width3)
+        # The coarse sweep of the whole band, and the fine windows where tones pass.
+        parts = [sweep(self.chain)] + [(g, self.chain.level(g, taps))
+                                       for g, taps, _ in windows(self.chain)]
+        g = np.concatenate([p[0] for p in parts])
+        order = np.argsort(g)
+        self.g = g[order]
+        levels = np.concatenate([p[1] for p in parts])[order]
+        self.db = np.maximum(to_db(levels / self.assessment.level), -FLOOR_DB)
+        f, taps = response(config.taps, self.fs)
+        self.taps_f = f
+        self.taps_db = np.maximum(to_db(taps / np.abs(taps).max()), -FLOOR_DB)
+
+    def draw(self, ax, span=None, scale=1e3):
+        """Chain response (and the taps' own, dimmed) over `span` (lo, hi) hertz, or everything."""
+        a = self.assessment
+        lo, hi = span if span else (-self.fs / 2, self.fs / 2)
+        for f, db, style in ((self.taps_f, self.taps_db, dict(lw=0.7, color="0.6",
+                                                              label="taps alone (from their peak)")),
+                             (self.g, self.db, dict(lw=1.1, color="tab:blue",
+                                                    label="at iqenv's output (from the channel)"))):
+            inside = (f >= lo) & (f <= hi)
+            thin_f, thin_db = peak_hold(f[inside], db[inside])
+            ax.plot(thin_f / scale, thin_db, **style)
+        ax.axvspan((self.centre - self.width / 2) / scale, (self.centre + self.width / 2) / scale,
+                   color="tab:green", alpha=0.2, label="channel (within 0.5 dB)")
+        if a.image is not None:
+            ax.axvline(a.image / scale, color="tab:red", lw=1, ls=":",
+                       label=f"image, {a.image_db:.0f} dB down")
+        ax.plot([a.worst_at / scale], [-a.rejection_db], "v", color="tab:red",
+                label=f"worst beyond the channel: {a.rejection_db:.1f} dB")
+        ax.set_xlim(lo / scale, hi / scale)
+        ax.set_ylim(-FLOOR_DB + 20 if a.rejection_db < FLOOR_DB - 40 else -FLOOR_DB, 10)
+        ax.set_xlabel("input frequency (kHz)")
+        ax.set_ylabel("dB")
+        ax.grid(alpha=0.3)
 
 
 def plot_response(config, path):
-    fs = config.samplerate
-    taps = config.taps
-    a = analyse(taps, fs)
-    freqs, gain = response(taps, fs)
-    db = np.maximum(to_db(gain), a.peak_db - FLOOR_DB)
-    bottom = a.peak_db - a.stop_db - 40
-
-    fig, (full, zoom) = plt.subplots(2, 1, figsize=(10, 8))
-    fig.suptitle(f"{len(taps)} complex taps at {fs} samples/s, "
-                 f"mixer {alias(config.frequency, fs) / 1e3:g} kHz")
-    thin_f, thin_db = peak_hold(freqs, db)
-    full.plot(thin_f / 1e3, thin_db, lw=0.8, color="tab:blue")
-    mark_bands(full, config.frequency, fs, a)
-    full.set_xlim(-fs / 2e3, fs / 2e3)
-    full.set_ylim(bottom, a.peak_db + 5)
-    full.set_xlabel("frequency (kHz)")
-    full.set_ylabel("magnitude (dB)")
-    full.set_title("Magnitude over -fs/2 ... fs/2")
-    full.grid(alpha=0.3)
+    picture = ChainPicture(config)
+    a = picture.assessment
+    fig = plt.figure(figsize=(11, 9))
+    full = fig.add_subplot(2, 1, 1)
+    fig.suptitle(f"{len(config.taps)} complex taps at {config.samplerate} samples/s, mixer "
+                 f"{abs(picture.chain.frequency) / 1e3:g} kHz: level at iqenv's output")
+    picture.draw(full)
+    full.set_title("Over -fs/2 ... fs/2")
     full.legend(loc="lower left", fontsize=8)
-
-    # Phase only means something where the taps pass the signal: show it around the passband.
-    half = max(1.5 * a.width_3db, 30e3)
-    near = np.abs(freqs - a.centre) <= half
-    zoom.plot(freqs[near] / 1e3, db[near], lw=1, color="tab:blue", label="magnitude")
-    mark_bands(zoom, config.frequency, fs, a)
-    zoom.set_xlim((a.centre - half) / 1e3, (a.centre + half) / 1e3)
-    zoom.set_ylim(bottom, a.peak_db + 5)
-    zoom.set_xlabel("frequency (kHz)")
-    zoom.set_ylabel("magnitude (dB)")
-    zoom.set_title("Around the passband, with the phase where the gain is within 40 dB of the peak")
-    zoom.grid(alpha=0.3)
-    phase_ax = zoom.twinx()
-    passing = near & (to_db(gain) >= a.peak_db - 40)
-    phase = np.full(freqs.shape, np.nan)
-    phase[passing] = np.degrees(np.unwrap(np.angle(gain[passing])))
-    phase_ax.plot(freqs[near] / 1e3, phase[near], lw=1, color="tab:purple", label="phase")
-    phase_ax.set_ylabel("phase (degrees)", color="tab:purple")
+    half = max(2 * picture.width, 30e3)
+    zoom = fig.add_subplot(2, 2 if a.image is not None else 1, 3)
+    picture.draw(zoom, (picture.centre - half, picture.centre + half))
+    zoom.set_title("Around the channel")
+    if a.image is not None:
+        image = fig.add_subplot(2, 2, 4)
+        picture.draw(image, (a.image - half, a.image + half))
+        image.set_title("Around its image")
     fig.tight_layout()
     fig.savefig(path, dpi=100)
     plt.close(fig)

@@ -1,9 +1,17 @@
-"""What a set of taps does: frequency response and the figures show and design report."""
+"""What a configuration does, from input frequency to iqenv's output, and the lines that say it."""
+import math
 from dataclasses import dataclass
 
 import numpy as np
 
-from .resampler import OUTPUT_RATE
+PASS_RIPPLE_DB = 0.5
+BEAT_DB = 40.0  # a second product within this of the first beats by 1 % or more
+
+# What a tap costs against the rest of a run, from `make bench` (README, quiet run): the floor
+# (resampling, input and output alone) took 3.89 s of CPU for 24e6 input samples; the FIR kernel
+# ran 8.0e9 complex multiply-adds per second at 256 taps.
+FLOOR_SECONDS_PER_SAMPLE = 3.89 / 24e6
+FIR_MACS_PER_SECOND = 8.0e9
 
 
 def response(taps, samplerate, min_points=1 << 16):
@@ -25,79 +33,8 @@ def alias(frequency, samplerate):
     return (float(frequency) + samplerate / 2) % samplerate - samplerate / 2
 
 
-def offset(freqs, center, samplerate):
-    """Signed distance of each frequency from `center` around the circle of width fs."""
-    return (np.asarray(freqs) - center + samplerate / 2) % samplerate - samplerate / 2
-
-
-@dataclass
-class Analysis:
-    peak_db: float
-    centre: float  # midpoint of the -3 dB band, hertz
-    width_3db: float
-    stop_db: float  # attenuation of the stop band below the peak (0: no stop band)
-    stop_lo: float  # the stop band is the circle outside (stop_lo, stop_hi)
-    stop_hi: float
-    dc_gain: complex
-
-
-def _walk(db, start, step, keep):
-    """Index of the last sample from `start` in direction `step` for which keep(index) holds."""
-    n, i = len(db), start
-    for _ in range(n - 1):
-        j = (i + step) % n
-        if not keep(j):
-            return i
-        i = j
-    return i
-
-
-def _edge(freqs, db, inside, step, level, samplerate):
-    """Frequency where the gain crosses `level` between `inside` and its neighbour, interpolated."""
-    outside = (inside + step) % len(db)
-    f0, f1 = freqs[inside], freqs[inside] + step * (samplerate / len(db))
-    d0, d1 = db[inside], db[outside]
-    t = 0.0 if d0 == d1 or not np.isfinite(d1) else (d0 - level) / (d0 - d1)
-    return f0 + min(max(t, 0.0), 1.0) * (f1 - f0)
-
-
-def analyse(taps, samplerate):
-    freqs, gain = response(taps, samplerate)
-    db = to_db(gain)
-    p = int(np.argmax(db))
-    peak = float(db[p])
-    n = len(db)
-
-    lo3 = _edge(freqs, db, _walk(db, p, -1, lambda j: db[j] >= peak - 3), -1, peak - 3, samplerate)
-    hi3 = _edge(freqs, db, _walk(db, p, +1, lambda j: db[j] >= peak - 3), +1, peak - 3, samplerate)
-    if hi3 < lo3:
-        hi3 += samplerate
-    width = min(hi3 - lo3, samplerate)
-    centre = alias((lo3 + hi3) / 2, samplerate)
-
-    # The main lobe ends at the first minimum past the -6 dB point on each side; everything
-    # beyond it is the stop band, and its highest point sets the attenuation.
-    def lobe_end(step):
-        i = _walk(db, p, step, lambda j: db[j] >= peak - 6)
-        return _walk(db, i, step, lambda j: db[j] <= db[(j - step) % n])
-
-    left, right = lobe_end(-1), lobe_end(+1)
-    lobe = np.zeros(n, dtype=bool)
-    span = (right - left) % n
-    lobe[(left + np.arange(span + 1)) % n] = True
-    if lobe.all() or (~lobe).sum() < 2:
-        return Analysis(peak, centre, width, 0.0, freqs[0], freqs[-1], complex(np.sum(taps)))
-    stop = peak - float(db[~lobe].max())
-    level = peak - stop
-    stop_lo = _edge(freqs, db, _walk(db, p, -1, lambda j: db[j] > level), -1, level, samplerate)
-    stop_hi = _edge(freqs, db, _walk(db, p, +1, lambda j: db[j] > level), +1, level, samplerate)
-    return Analysis(peak, centre, width, stop, stop_lo, stop_hi, complex(np.sum(taps)))
-
-
-def surviving_band(mixer, samplerate):
-    """Input band that the cosine moves to within +-12 kHz of 0, where the resampler keeps it."""
-    f = alias(mixer, samplerate)
-    return f - OUTPUT_RATE / 2, f + OUTPUT_RATE / 2
+def fold(x, samplerate):
+    return (np.asarray(x, dtype=np.float64) + samplerate / 2) % samplerate - samplerate / 2
 
 
 def format_hz(hz):
@@ -109,28 +46,195 @@ def format_hz(hz):
     return "%.6g Hz" % hz
 
 
-def describe(analysis, mixer, samplerate):
-    """Lines telling what the taps do, for show and design."""
-    a = analysis
-    dc = abs(a.dc_gain)
-    dc_db = "-inf" if dc == 0 else "%.1f" % (20 * np.log10(dc))
-    lo, hi = surviving_band(mixer, samplerate)
-    lines = [
-        "Filter response:",
-        f"  Passband centre : {format_hz(a.centre)} (peak gain {a.peak_db:.2f} dB)",
-        f"  Passband width (-3 dB) : {format_hz(a.width_3db)}",
-    ]
-    if a.stop_db > 0:
-        lines.append(
-            f"  Stop-band attenuation : {a.stop_db:.1f} dB "
-            f"(below {format_hz(a.stop_lo)} and above {format_hz(a.stop_hi)})"
-        )
+def cost(num_taps, samplerate):
+    """(complex multiply-adds per second, their CPU time as a share of the floor's)."""
+    macs = num_taps * samplerate
+    return macs, (macs / FIR_MACS_PER_SECOND) / (samplerate * FLOOR_SECONDS_PER_SAMPLE)
+
+
+def cost_line(num_taps, samplerate):
+    macs, share = cost(num_taps, samplerate)
+    return (f"  Cost : {num_taps} taps x {samplerate} samples/s = {macs:.3g} complex "
+            f"multiply-adds per second; expected CPU time about {1 + share:.3f} x the floor's "
+            "(resampling, input and output alone; figures from make bench)")
+
+
+SWEEP_POINTS_MAX = 1 << 20  # the coarse sweep over the whole band
+WINDOW_REACH = 16e3  # either side of a product's frequency, beyond what the resampler passes
+WINDOW_STEP = 5.0
+
+
+def taps_span(taps, samplerate, lo, count, step):
+    """(frequencies lo, lo + step, ..., and |T| there), exact, by a chirp z-transform."""
+    from scipy.signal import zoom_fft
+
+    g = lo + step * np.arange(count)
+    gain = zoom_fft(np.asarray(taps, dtype=np.complex128), [lo, lo + step * count], m=count,
+                    fs=samplerate, endpoint=False)
+    return g, np.abs(gain)
+
+
+def sweep(chain):
+    """(input frequencies ascending over the whole band, level there): coarse at high rates."""
+    fs = chain.samplerate
+    points = 1 << int(math.ceil(math.log2(max(min(fs / 20.0, SWEEP_POINTS_MAX),
+                                              4 * len(chain.taps), 4096))))
+    g = np.fft.fftshift(np.fft.fftfreq(points, 1.0 / fs))
+    return g, chain.level(g, np.abs(np.fft.fftshift(np.fft.fft(chain.taps, points))))
+
+
+def windows(chain):
+    """Where tones reach the output: a uniform grid around each product's frequency (merged
+    where they overlap, the whole circle at low rates), as (frequencies, |T|, whole circle)."""
+    fs = chain.samplerate
+    if 2 * WINDOW_REACH * len(chain.products) >= fs:
+        step = min(WINDOW_STEP, fs / 4096)
+        return [taps_span(chain.taps, fs, -fs / 2, int(round(fs / step)), step) + (True,)]
+    spans = sorted((float(fold(-shift, fs)) - WINDOW_REACH, float(fold(-shift, fs)) + WINDOW_REACH)
+                   for shift, _ in chain.products)
+    merged = [list(spans[0])]
+    for lo, hi in spans[1:]:
+        if lo <= merged[-1][1]:
+            merged[-1][1] = max(merged[-1][1], hi)
+        else:
+            merged.append([lo, hi])
+    return [taps_span(chain.taps, fs, lo, int((hi - lo) / WINDOW_STEP), WINDOW_STEP) + (False,)
+            for lo, hi in merged]
+
+
+@dataclass
+class Assessment:
+    """What a chain does to a channel, from its response at iqenv's output."""
+
+    level: float  # at the centre, per unit input
+    ripple_db: float  # largest deviation within the pass band from the level at the centre
+    rejection_db: float  # smallest attenuation beyond one bandwidth from the centre
+    worst_at: float  # where that is, hertz
+    image: float  # where the centre's image lies (None with one product)
+    image_db: float
+    second_db: float  # the channel's second product below its first, at the least (inf: none)
+
+
+def assess(chain, center, bandwidth, extra=()):
+    """The promise's figures, on a dense grid around everything that passes, exactly evaluated."""
+    fs = chain.samplerate
+    center = alias(center, fs)
+    pieces = []
+    for lo, count, step in ((center - bandwidth / 2, 801, bandwidth / 800),
+                            (center - 2 * bandwidth, 801, bandwidth / 200)):
+        pieces.append(taps_span(chain.taps, fs, lo, count, step))
+    pieces += [(g, taps) for g, taps, _ in windows(chain)]
+    if len(extra):
+        from .chain import taps_response
+
+        pieces.append((np.asarray(extra, dtype=np.float64),
+                       np.abs(taps_response(chain.taps, fs, extra))))
+    g = fold(np.concatenate([p[0] for p in pieces]), fs)
+    taps = np.concatenate([p[1] for p in pieces])
+    products = chain.products_at(g, taps)
+    levels = chain.level(g, taps)
+    sweep_g, sweep_levels = sweep(chain)
+    g, levels = np.concatenate((g, sweep_g)), np.concatenate((levels, sweep_levels))
+    level_c = float(chain.level(np.array([center]))[0])
+    d = np.abs(fold(g - center, fs))
+    passing = d <= bandwidth / 2
+    stop = d > bandwidth
+    with np.errstate(divide="ignore"):
+        ripple = float(np.max(np.abs(20 * np.log10(levels[passing] / level_c))))
+        worst = int(np.argmax(np.where(stop, levels, -1)))
+        rejection = float(-20 * np.log10(levels[worst] / level_c)) if stop.any() else math.inf
+        image = image_db = None
+        second_db = math.inf
+        if len(products) == 2:
+            p = np.abs(fold(g[:801] - center, fs)) <= bandwidth / 2
+            weak = np.minimum(products[0], products[1])[:801][p]
+            strong = np.maximum(products[0], products[1])[:801][p]
+            second_db = float(np.min(20 * np.log10(strong / weak)))
+            (s1, _), (s2, _) = chain.products
+            main = int(np.argmax(chain.paths(np.array([center]))[:, 0]))
+            image = float(fold(center + (s1 - s2 if main == 0 else s2 - s1), fs))
+            image_db = float(-20 * np.log10(chain.level(np.array([image]))[0] / level_c))
+    return Assessment(level_c, ripple, rejection, float(g[worst]), image, image_db, second_db)
+
+
+def find_channel(chain):
+    """(centre, width within PASS_RIPPLE_DB, -3 dB width) of the channel the chain passes.
+
+    The channel is where the mean level over 3 kHz is highest: a narrow peak elsewhere
+    (taps that rise where the resampler removed everything under the mixer they were made for)
+    is not it.
+    """
+    from scipy.ndimage import uniform_filter1d
+
+    best = None
+    for g, taps, circle in windows(chain):
+        levels = chain.level(g, taps)
+        window = max(int(3000 / (g[1] - g[0])), 1)
+        score = uniform_filter1d(levels, window, mode="wrap" if circle else "constant")
+        i = int(np.argmax(score))
+        if best is None or score[i] > best[0]:
+            best = (score[i], g, levels, circle, i)
+    _, g, levels, circle, start = best
+    n, spacing = len(g), g[1] - g[0]
+
+    def walk(i, step, floor):
+        for _ in range(n - 1):
+            j = (i + step) % n if circle else min(max(i + step, 0), n - 1)
+            if levels[j] < floor or j == i:
+                return i
+            i = j
+        return i
+
+    lo3 = walk(start, -1, levels[start] * 10 ** (-3 / 20))
+    width3 = ((walk(start, +1, levels[start] * 10 ** (-3 / 20)) - lo3) % n + 1) * spacing
+    centre = float(fold(g[lo3] + (width3 - spacing) / 2, chain.samplerate))
+    c = int(round((centre - g[0]) / spacing)) % n
+    floor = levels[c] * 10 ** (-PASS_RIPPLE_DB / 20)
+    half = min((c - walk(c, -1, floor)) % n, (walk(c, +1, floor) - c) % n) * spacing
+    return centre, 2 * half, width3
+
+
+def describe(chain):
+    """Lines telling what the chain does, for show and design."""
+    fmt = format_hz
+    fs = chain.samplerate
+    lines = ["Chain response, input frequency to iqenv's output (taps, mixer, resampler to "
+             f"{chain.output_rate:g}/s):"]
+    if not np.any(chain.taps):
+        return lines + ["  Every tap is 0: nothing reaches the output"]
+    centre, width, width3 = find_channel(chain)
+    # Beyond one -3 dB width: the stop band a design promised lies within it.
+    a = assess(chain, centre, width3)
+    flat = assess(chain, centre, width)
+    level_db = 20 * math.log10(a.level)
+    lines.append(f"  Channel : centre {fmt(centre)}, level {a.level:.4g} ({level_db:.1f} dB); "
+                 f"within {PASS_RIPPLE_DB:g} dB over {fmt(width)}, -3 dB width {fmt(width3)}")
+    f = chain.frequency
+    main = int(np.argmax(chain.paths(np.array([centre]))[:, 0]))
+    at = fold(centre + chain.products[main][0], fs)
+    mixer = f"  Mixer at {fmt(abs(f))}: the channel reaches the output at {fmt(at)}"
+    if len(chain.products) == 1:
+        lines.append(mixer + " (one product: the cosine is +-1 throughout)")
     else:
-        lines.append("  Stop-band attenuation : none (no stop band)")
-    lines += [
-        f"  DC gain : {dc:.6g} ({dc_db} dB)",
-        f"  Mixer at {format_hz(alias(mixer, samplerate))}: after resampling iqenv keeps "
-        f"{format_hz(lo)} to {format_hz(hi)} and its image "
-        f"{format_hz(-hi)} to {format_hz(-lo)}",
-    ]
+        second = fold(centre + chain.products[1 - main][0], fs)
+        lines.append(mixer + f"; its second product, at {fmt(second)}, is "
+                     f"{flat.second_db:.1f} dB down")
+        lines.append(f"  Image : {fmt(a.image)}, {a.image_db:.1f} dB down")
+    lines.append(f"  Worst rejection beyond {fmt(width3)} from the centre : "
+                 f"{a.rejection_db:.1f} dB, at {fmt(a.worst_at)}")
+    lines.append(cost_line(len(chain.taps), fs))
+    # Any tone that comes through within 6 dB of the channel's level, not only the channel's.
+    if len(chain.products) == 2:
+        g, taps = (np.concatenate(x) for x in list(zip(*windows(chain)))[:2])
+        products = chain.products_at(g, taps)
+        strong = np.maximum(*products)
+        loud = chain.level(g, taps) >= a.level * 10 ** (-6 / 20)
+        with np.errstate(divide="ignore"):
+            second = min(flat.second_db, float(np.min(20 * np.log10(
+                strong[loud] / np.minimum(*products)[loud]))))
+        if second < BEAT_DB:
+            lines.append(f"  Warning: the channel's second product falls inside the resampler's "
+                         f"band: tones beat at {fmt(2 * abs(f))} (the second product only "
+                         f"{second:.1f} dB below the first); iqenv-config design chooses a "
+                         "mixer without a beat")
     return lines
