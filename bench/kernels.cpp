@@ -180,7 +180,7 @@ BENCHMARK(BM_HalfBandScalar)->ArgName("pairs")->DenseRange(1, 6);
 
 void BM_HalfBandDispatched(benchmark::State& state) {
     runHalfBand(state, halfBandBlock);
-    state.SetLabel(simdTargetName());
+    state.SetLabel(bestTargetName());
 }
 BENCHMARK(BM_HalfBandDispatched)->ArgName("pairs")->DenseRange(1, 6);
 
@@ -197,7 +197,7 @@ void BM_Decimator(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(block_size));
-    state.SetLabel("factor " + std::to_string(decimator.factor()) + ", " + simdTargetName());
+    state.SetLabel("factor " + std::to_string(decimator.factor()) + ", " + bestTargetName());
 }
 BENCHMARK(BM_Decimator)->ArgName("rate")->Arg(6144001)->Arg(20000000)->Arg(61440000);
 
