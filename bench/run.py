@@ -2,10 +2,11 @@
 """Benchmarks iqenv: its kernels alone, then whole runs against the floor.
 
 Builds everything in Release, runs the kernel benchmarks (Google Benchmark), generates 10 s of
-2.4 MS/s input once, then runs the floor (resampling and output only) and iqenv at 64, 256 and
-1024 taps in turn, round after round, and prints the medians, the ratios to the floor and the
-peak resident memory. CPU time (user + system) is the figure to trust on a shared machine; wall
-time is printed beside it.
+2.4 MS/s input and 2 s of 20 MS/s input once, then runs the floor (resampling and output only)
+and iqenv at 64, 256 and 1024 taps on the first, and iqenv with a short filter on the second
+(decimated ahead of the resampler), in turn, round after round, and prints the medians, the
+ratios to the floor per second of input and the peak resident memory. CPU time (user +
+system) is the figure to trust on a shared machine; wall time is printed beside it.
 """
 import argparse
 import os
@@ -18,6 +19,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 GOALS = {64: 1.10, 256: 1.25, 1024: 2.0}
 RATE = 2400000
+WIDE_RATE = 20000000
+WIDE_TAPS = 8  # a short design, as the configuration tool makes
+WIDE_GOAL = 3.0  # CPU per second of input, against the floor's per second of RATE input
 
 
 def timed_run(argv, input_path):
@@ -45,6 +49,8 @@ def main():
     parser.add_argument("--data", help="where the input goes (default: BUILD/benchdata)")
     parser.add_argument("--runs", type=int, default=5, help="rounds, at least 5 for the goals")
     parser.add_argument("--taps", type=int, nargs="+", default=[64, 256, 1024])
+    parser.add_argument("--wide-seconds", type=float, default=2.0,
+                        help="seconds of 20 MS/s input (0: skip that case)")
     parser.add_argument("--no-kernels", action="store_true", help="skip the kernel benchmarks")
     args = parser.parse_args()
     subprocess.run(["cmake", "-S", os.path.join(HERE, ".."), "-B", args.build,
@@ -58,39 +64,53 @@ def main():
     data = args.data or os.path.join(args.build, "benchdata")
     subprocess.run([sys.executable, os.path.join(HERE, "make_input.py"), "--out", data,
                     "--rate", str(RATE), "--taps"] + [str(n) for n in args.taps], check=True)
-    input_path = os.path.join(data, "input.cf32")
+    wide = os.path.join(data, "wide")
+    if args.wide_seconds > 0:
+        subprocess.run([sys.executable, os.path.join(HERE, "make_input.py"), "--out", wide,
+                        "--rate", str(WIDE_RATE), "--seconds", str(args.wide_seconds),
+                        "--taps", str(WIDE_TAPS)], check=True)
     iqenv = os.path.join(args.build, "iqenv")
     floor = os.path.join(args.build, "bench", "iqenv_floor")
 
-    programs = [("floor", [floor, str(RATE)])]
-    programs += [(f"iqenv {n} taps", [iqenv, os.path.join(data, f"taps_{n}.cfg")])
-                 for n in args.taps]
-    results = {name: [] for name, _ in programs}
+    # name, command, input, goal (a ratio to the floor per second of input)
+    programs = [("floor", [floor, str(RATE)], data, None)]
+    programs += [(f"iqenv {n} taps", [iqenv, os.path.join(data, f"taps_{n}.cfg")], data,
+                  GOALS.get(n)) for n in args.taps]
+    if args.wide_seconds > 0:
+        programs.append((f"20 MS/s, {WIDE_TAPS} taps",
+                         [iqenv, os.path.join(wide, f"taps_{WIDE_TAPS}.cfg")], wide, WIDE_GOAL))
+    results = {name: [] for name, *_ in programs}
     for r in range(args.runs):
-        for name, argv in programs:
-            results[name].append(timed_run(argv, input_path))
+        for name, argv, folder, _ in programs:
+            results[name].append(timed_run(argv, os.path.join(folder, "input.cf32")))
         print(f"round {r + 1}/{args.runs}: " + ", ".join(
-            f"{name} {results[name][-1][1]:.2f} s" for name, _ in programs), flush=True)
+            f"{name} {results[name][-1][1]:.2f} s" for name, *_ in programs), flush=True)
 
     def median(name, i):
         return statistics.median(run[i] for run in results[name])
 
+    def seconds(folder, rate):
+        return os.path.getsize(os.path.join(folder, "input.cf32")) // 8 / rate
+
+    base = seconds(data, RATE)
     print(f"\n{'program':<18}{'cpu s':>8}{'wall s':>8}{'cpu ratio':>11}{'wall ratio':>12}"
           f"{'goal':>7}{'peak RSS':>11}")
-    for name, _ in programs:
+    for name, _, folder, goal in programs:
         cpu, wall = median(name, 1), median(name, 0)
         rss = max(run[2] for run in results[name]) / 1024
         line = f"{name:<18}{cpu:8.2f}{wall:8.2f}"
         if name == "floor":
             line += f"{'':>11}{'':>12}{'':>7}"
         else:
-            taps = int(name.split()[1])
-            goal = f"{GOALS[taps]:.2f}" if taps in GOALS else ""
-            line += (f"{cpu / median('floor', 1):11.3f}{wall / median('floor', 0):12.3f}"
-                     f"{goal:>7}")
+            # Per second of input: the 20 MS/s input is shorter than the floor's.
+            scale = base / seconds(folder, WIDE_RATE if folder == wide else RATE)
+            line += (f"{cpu * scale / median('floor', 1):11.3f}"
+                     f"{wall * scale / median('floor', 0):12.3f}"
+                     f"{f'{goal:.2f}' if goal else '':>7}")
         print(line + f"{rss:8.1f} MiB")
-    print(f"\nmedians of {args.runs} runs each, {os.path.getsize(input_path) // 8 / RATE:.0f} s "
-          f"of {RATE / 1e6:g} MS/s input, output to /dev/null")
+    print(f"\nmedians of {args.runs} runs each, {base:.0f} s of {RATE / 1e6:g} MS/s input"
+          + (f" and {seconds(wide, WIDE_RATE):.0f} s of {WIDE_RATE / 1e6:g} MS/s"
+             if args.wide_seconds > 0 else "") + ", output to /dev/null")
 
 
 if __name__ == "__main__":
