@@ -2,11 +2,12 @@
 """Benchmarks iqenv: its kernels alone, then whole runs against the floor.
 
 Builds everything in Release, runs the kernel benchmarks (Google Benchmark), generates 10 s of
-2.4 MS/s input and 2 s of 20 MS/s input once, then runs the floor (resampling and output only)
-and iqenv at 64, 256 and 1024 taps on the first, and iqenv with a short filter on the second
-(decimated ahead of the resampler), in turn, round after round, and prints the medians, the
-ratios to the floor per second of input and the peak resident memory. CPU time (user +
-system) is the figure to trust on a shared machine; wall time is printed beside it.
+2.4 MS/s input and 2 s of 20 MS/s input once, then runs the floor (resampling and output only),
+iqenv at 64, 256 and 1024 taps and with the demo scene's design (iqenv-config's defaults) on the
+first, and iqenv with a short filter on the second (decimated ahead of the resampler), in turn,
+round after round, and prints the medians, the ratios to the floor per second of input and the
+peak resident memory. CPU time (user + system) is the figure to trust on a shared machine; wall
+time is printed beside it.
 """
 import argparse
 import os
@@ -18,6 +19,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 GOALS = {64: 1.10, 256: 1.25, 1024: 2.0}
+DEMO_GOAL = 1.05
 RATE = 2400000
 WIDE_RATE = 20000000
 WIDE_TAPS = 8  # a short design, as the configuration tool makes
@@ -40,6 +42,11 @@ def timed_run(argv, input_path):
     if proc.returncode != 0:
         sys.exit(f"Error: {' '.join(argv)} exited with status {proc.returncode}")
     return wall, float(user) + float(system), int(peak)
+
+
+def _tap_count(path):
+    with open(path, "rb") as f:
+        return int.from_bytes(f.read(12)[8:], "little")
 
 
 def main():
@@ -72,10 +79,18 @@ def main():
     iqenv = os.path.join(args.build, "iqenv")
     floor = os.path.join(args.build, "bench", "iqenv_floor")
 
+    # The demo scene's design with iqenv-config's defaults: a remote 280 kHz off the tuned
+    # frequency, the gain the pipelines use.
+    demo = os.path.join(data, "demo.cfg")
+    subprocess.run([os.path.join(args.build, "tools", "iqenv-config"), "design", "-o", demo,
+                    "--samplerate", str(RATE), "--center", "280e3", "--gain", "1e-4"],
+                   check=True, stdout=subprocess.DEVNULL)
+
     # name, command, input, goal (a ratio to the floor per second of input)
     programs = [("floor", [floor, str(RATE)], data, None)]
     programs += [(f"iqenv {n} taps", [iqenv, os.path.join(data, f"taps_{n}.cfg")], data,
                   GOALS.get(n)) for n in args.taps]
+    programs.append((f"demo design, {_tap_count(demo)} taps", [iqenv, demo], data, DEMO_GOAL))
     if args.wide_seconds > 0:
         programs.append((f"20 MS/s, {WIDE_TAPS} taps",
                          [iqenv, os.path.join(wide, f"taps_{WIDE_TAPS}.cfg")], wide, WIDE_GOAL))
@@ -93,12 +108,13 @@ def main():
         return os.path.getsize(os.path.join(folder, "input.cf32")) // 8 / rate
 
     base = seconds(data, RATE)
-    print(f"\n{'program':<18}{'cpu s':>8}{'wall s':>8}{'cpu ratio':>11}{'wall ratio':>12}"
+    width = max(len(name) for name, *_ in programs) + 2
+    print(f"\n{'program':<{width}}{'cpu s':>8}{'wall s':>8}{'cpu ratio':>11}{'wall ratio':>12}"
           f"{'goal':>7}{'peak RSS':>11}")
     for name, _, folder, goal in programs:
         cpu, wall = median(name, 1), median(name, 0)
         rss = max(run[2] for run in results[name]) / 1024
-        line = f"{name:<18}{cpu:8.2f}{wall:8.2f}"
+        line = f"{name:<{width}}{cpu:8.2f}{wall:8.2f}"
         if name == "floor":
             line += f"{'':>11}{'':>12}{'':>7}"
         else:

@@ -119,7 +119,7 @@ def test_a_mixer_that_beats_is_refused_and_shown(tmp_path, tmp_path_factory):
     (["--center", "280e3", "--bandwidth", "0"], r"Bandwidth must be above 0"),
     (["--center", "280e3", "--gain", "-1"], r"Gain must be a finite number above 0"),
     (["--bandwidth", "10e3"], r"Give --center"),
-    (["--center", "1e5", "--bandwidth", "300"], r"needs more than 8192 taps"),
+    (["--center", "1e5", "--bandwidth", "300"], r"needs more than 4096 taps"),
 ])
 def test_refusals_say_why_and_what_would_work(tmp_path, args, hint):
     out = tmp_path / "c.cfg"

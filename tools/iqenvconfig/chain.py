@@ -101,11 +101,12 @@ class Chain:
     def after_mixer(self, nu):
         """|gain| of the stages after the mixer for a component at nu hertz of the input rate."""
         nu = np.asarray(nu, dtype=np.float64)
+        shape, nu = nu.shape, nu.ravel()  # stages take flat arrays
         gain = np.ones(nu.shape)
         for stage in self.stages:
             nu = (nu + stage.rate_in / 2) % stage.rate_in - stage.rate_in / 2
             gain = gain * stage.magnitude(nu)
-        return gain
+        return gain.reshape(shape)
 
     def paths(self, g):
         """Per product, the gain from the taps' output at g to iqenv's output: shape (P, len(g))."""
