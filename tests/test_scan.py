@@ -1,11 +1,12 @@
 """iqenv-config scan on recordings made the way receivers make them: 8-bit, clipped, a DC
 offset that wanders, noise, and remotes keyed on and off at offsets near and far from 0 Hz."""
 import json
+import re
 
 import numpy as np
 import pytest
 import scipy.signal
-from conftest import TOOL, iqsignals, run
+from conftest import IQENV, TOOL, hertz, iqsignals, run, values
 
 import remote
 
@@ -162,3 +163,37 @@ def test_plot_draws_the_recording_with_what_scan_finds(tmp_path):
     # A configuration and a recording at once is a usage error.
     both = run([TOOL, "plot", str(tmp_path / "some.cfg"), *map(str, options)], text=True)
     assert both.returncode == 2 and both.stderr.startswith("Error: ")
+
+
+def test_design_for_a_recording_takes_the_keyed_signal_and_iqenv_decodes_it(tmp_path):
+    """A steady carrier 20 dB stronger is not what an envelope follows: the remote is. (Kept
+    below full scale: a carrier that clipped would hide what is 20 dB weaker.)"""
+    samplerate, sigma, offset = 250000, 0.3, -41e3
+    remote_tx = (offset, amplitude(samplerate, sigma, 25), 0.05, 350e-6, CODE, 3)
+    iq, _ = scene(samplerate, 0.5, sigma, [remote_tx], seed=5)
+    iq += iqsignals.carrier(samplerate, 75e3, np.full(len(iq), 10 * remote_tx[1], np.float32))
+    path = tmp_path / "capture.cu8"
+    path.write_bytes(iqsignals.as_recorded(iq / 16, "cu8"))
+    cfg = tmp_path / "remote.cfg"
+    result = run([TOOL, "design", "-o", str(cfg), "--samplerate", str(samplerate),
+                  "--recording", str(path), "--gain", "1e-4"], text=True)
+    assert result.returncode == 0, result.stderr
+    found = json.loads(scan(path, "--samplerate", samplerate, "--json").stdout)
+    chosen = min(found, key=lambda s: abs(s["offset_hz"] - offset))
+    assert len(found) == 2 and abs(chosen["offset_hz"] - offset) <= OFFSET_HZ
+    lo, hi = (hertz(h) for h in re.search(r"Channel : (\S+ \S+) to (\S+ \S+)",
+                                            result.stdout).groups())
+    assert (lo + hi) / 2 == pytest.approx(chosen["offset_hz"], abs=1)
+    assert hi - lo == pytest.approx(2 * chosen["bandwidth_hz"], rel=1e-4)
+
+    # iqenv with that configuration gives back every press of the code.
+    received = np.frombuffer(path.read_bytes(), np.uint8).astype(np.float32)
+    cf32 = ((received - 127.5) / 127.5).tobytes()
+    magnitude = remote.magnitude_from_envelope(values(run([IQENV, str(cfg)], cf32).stdout))
+    frames = remote.frames_of(remote.pulses(magnitude, remote.threshold(magnitude)))
+    assert frames == [CODE] * 3
+
+    for extra, status in ((["--center", "1e3"], 2), (["--recording", str(tmp_path)], 1)):
+        refused = run([TOOL, "design", "-o", str(cfg), "--samplerate", str(samplerate),
+                       "--recording", str(path), *extra], text=True)
+        assert refused.returncode == status and refused.stderr.startswith("Error: ")

@@ -97,6 +97,9 @@ def make_parser(version):
     d.add_argument("--gain", type=_number, default=1.0, metavar="G",
                    help="gain from input to iqenv's output in the channel (default: 1); 1e-4 "
                    "makes the values iqenv writes the envelope in input units, as sox needs")
+    scan.add_recording_options(d, _rate, "design for the strongest signal scan finds in this IQ "
+                               "recording: the centre at its offset, the bandwidth its occupied "
+                               "band, at most the default", rate=None)
 
     s = sub.add_parser("show", help="print iqenv's report and what the chain does",
                        description="Prints the report iqenv prints for FILE, then what the "
@@ -186,6 +189,8 @@ def cmd_design(args):
 
 def _channel(args):
     """The centre and bandwidth (None: the default) asked for."""
+    if args.recording:
+        return scan.design_channel(args, design.widest_bandwidth(args.samplerate), UsageError)
     if args.center is not None:
         return args.center, args.bandwidth
     if args.frequency is not None:

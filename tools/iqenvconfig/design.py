@@ -390,6 +390,12 @@ def _runs(values, step):
     return [(float(a), float(b)) for a, b in runs]
 
 
+def widest_bandwidth(samplerate):
+    """The widest channel the resampler keeps flat at this rate: the default bandwidth, before a
+    centre narrows it."""
+    return _Mixers(samplerate, 0.0, DEFAULT_REJECTION).widest()
+
+
 def design(center, bandwidth, rejection, mixer, samplerate, num_taps, gain):
     """The taps (the fewest, unless num_taps is given) and mixer for a channel.
 

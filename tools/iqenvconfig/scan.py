@@ -34,6 +34,7 @@ SPLIT_DB = 10.0
 CORE_DB = 10.0
 GAP_SECONDS = 5e-3  # gaps shorter than this join pulses into one burst
 OBW_FRACTION = 0.90  # occupied bandwidth: the band holding this share of the power
+DESIGN_WIDTHS = 2  # design --recording: the channel, in occupied bandwidths
 POWER_PERCENTILE = 80  # of the frames where a signal is active: those fully inside a pulse
 MIN_FRAMES = 64
 MIN_RUN = 3  # frames
@@ -481,6 +482,40 @@ def plot_command(args, usage_error):
     scanplot.plot_recording(recording, found, args.output)
     print(f"Wrote {args.output}")
     return 0
+
+
+def design_channel(args, widest, usage_error):
+    """design --recording: the centre and bandwidth (None: design's own default) for the
+    strongest signal in the recording that keys on and off (a steady carrier has no envelope to
+    follow), the strongest of all if none does. The bandwidth is twice its occupied bandwidth,
+    so that the flat channel holds the keying's edges too, at most `widest`."""
+    if args.center is not None:
+        raise usage_error("--recording sets the centre; give --center or --recording "
+                          "(see iqenv-config design --help)")
+    recording = open_recording(args)
+    found = scan(recording)
+    if not found:
+        raise RecordingError(recording.path, "no signal found to design for")
+    from .response import format_hz
+
+    print("\n".join(table(found)))
+    keyed = [s for s in found if not _steady(s, recording.seconds)]
+    s = (keyed or found)[0]
+    if args.bandwidth is not None:
+        bandwidth, why = args.bandwidth, "as given"
+    elif DESIGN_WIDTHS * s.bandwidth_hz < widest:
+        bandwidth, why = DESIGN_WIDTHS * s.bandwidth_hz, "twice its occupied bandwidth"
+    else:
+        bandwidth, why = None, "the default: twice its occupied bandwidth is more"
+    print(f"Designing for signal {found.index(s) + 1}, the strongest"
+          f"{' that keys on and off' if keyed else ''}: centre {format_hz(s.offset_hz)}, "
+          f"bandwidth {'' if bandwidth is None else format_hz(bandwidth) + ' '}({why})")
+    return s.offset_hz, bandwidth
+
+
+def _steady(signal, seconds):
+    """One burst over nearly the whole recording: a carrier, not keyed."""
+    return len(signal.bursts) == 1 and signal.bursts[0][1] - signal.bursts[0][0] > 0.9 * seconds
 
 
 def command(args):
