@@ -132,6 +132,8 @@ def test_the_programs_say_what_the_man_page_says(tmp_path):
     (tmp_path / "short.cf32").write_bytes(b"")
     runs += [(run([TOOL, "scan", "--samplerate", "2400000", path]), 1)
              for path in (str(tmp_path / "short.cf32"), "/dev/null")]
+    (tmp_path / "silent.cf32").write_bytes(bytes(8 * 20000))
+    runs.append((run(design[:-3] + ["--recording", str(tmp_path / "silent.cf32")]), 1))
     said = []
     for result, status in runs:
         assert result.returncode == status, result.stderr
