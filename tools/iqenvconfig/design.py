@@ -52,10 +52,6 @@ class Design:
     assessment: Assessment
 
     @property
-    def chain(self):
-        return Chain(self.mixer, self.samplerate, self.taps)
-
-    @property
     def met(self):
         return _keeps(self.assessment, self.rejection)
 

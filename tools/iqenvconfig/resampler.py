@@ -230,21 +230,6 @@ class Response:
         inside = np.interp(nu, self.freqs, db)
         return np.where(nu <= self.freqs[-1], 10 ** (inside / 20), self.far_bound)
 
-    def edge(self, level):
-        """The lowest frequency from which on |gain| stays at or below `level`."""
-        above = np.flatnonzero(self.gain > level)
-        if self.far_bound > level:
-            return np.inf
-        if len(above) == 0:
-            return 0.0
-        i = above[-1]
-        if i + 1 >= len(self.freqs):
-            return self.freqs[-1]
-        # Between the last point above and the next one, on the dB line the fit draws.
-        a, b = 20 * np.log10(self.gain[i]), 20 * np.log10(max(self.gain[i + 1], 1e-300))
-        t = (a - 20 * np.log10(level)) / (a - b)
-        return self.freqs[i] + t * (self.freqs[i + 1] - self.freqs[i])
-
 
 def response(rate_in):
     """The resampler's measured response for input at `rate_in`, once per ratio per process."""
