@@ -161,8 +161,9 @@ def _fit(req, num_taps, samplerate, iterations=LAWSON_ITERATIONS):
     return best, best_error
 
 
-def _design_taps(chain, center, bandwidth, rejection, num_taps, margin):
-    """(taps, error) for exactly num_taps; or the fewest taps that meet the promise.
+def _design_taps(chain, center, bandwidth, rejection, num_taps, margin, most=MAX_TAPS):
+    """(taps, error) for exactly num_taps; or the fewest taps that meet the promise, None if
+    that takes more than `most`.
 
     `margin`: hertz from the pass band's edge to the nearest tone the taps must remove.
     """
@@ -194,17 +195,19 @@ def _design_taps(chain, center, bandwidth, rejection, num_taps, margin):
     # A windowed design would need about `kaiser` taps for this margin; the fit's don't-care
     # bands save much of that, but never as much as two thirds.
     kaiser = (rejection - 8) / (2.285 * 2 * math.pi * margin / fs) if margin > 0 else math.inf
-    if kaiser / 3 > MAX_TAPS:  # the fewest it has taken is a third of that, the most a half
-        raise DesignError(_too_many_taps(bandwidth, fs))
+    if kaiser / 3 > most:  # the fewest it has taken is a third of that, the most a half
+        return None
     n = 1
-    while n <= 16 and not meets(n):
+    while n <= min(16, most) and not meets(n):
         n += 1
+    if n > most:
+        return None
     if n > 16:
-        lo, n = 16, max(24, int(kaiser / 3))
+        lo, n = 16, min(max(24, int(kaiser / 3)), most)
         while not meets(n):
-            if n >= MAX_TAPS:
-                raise DesignError(_too_many_taps(bandwidth, fs))
-            lo, n = n, min(int(n * 1.25), MAX_TAPS)
+            if n >= most:
+                return None
+            lo, n = n, min(int(n * 1.25), most)
         while n - lo > max(1, n // 50):
             mid = (lo + n) // 2
             lo, n = (lo, mid) if meets(mid) else (mid, n)
@@ -448,11 +451,15 @@ def design(center, bandwidth, rejection, mixer, samplerate, num_taps, gain):
                                                                                   bandwidth)]
     best = None
     for f in choices:
-        chain = Chain(f, samplerate)
-        taps, error = _design_taps(chain, center, bandwidth, rejection, num_taps,
-                                   mixers.margin(f, bandwidth))
-        if best is None or (len(taps), error) < (len(best[1]), best[2]):
-            best = (f, taps, error)
+        # A later candidate only counts if it needs fewer taps.
+        found = _design_taps(Chain(f, samplerate), center, bandwidth, rejection, num_taps,
+                             mixers.margin(f, bandwidth),
+                             MAX_TAPS if best is None else len(best[1]) - 1)
+        if found is not None and (best is None or (len(found[0]), found[1]) <
+                                  (len(best[1]), best[2])):
+            best = (f, *found)
+    if best is None:
+        raise DesignError(_too_many_taps(bandwidth, samplerate))
     f, taps, _ = best
     taps = (taps * gain).astype(np.complex64)
     chain = Chain(f, samplerate, taps)
