@@ -15,8 +15,9 @@ far stronger signal explains it), measures its power while active, and averages 
 spectrum over the stretches where it is active for its offset and occupied bandwidth. Last,
 weaker signals that only ever appear as a stronger one starts are dropped: clipping made them.
 
-Each frame's mean is removed before its spectrum is taken: that is the receiver's DC offset,
-and with it the spike at 0 Hz. The bin at 0 Hz is never taken for a signal.
+Each frame's DC offset (its mean, weighted as the window weights the frame) is removed before
+its spectrum is taken, and with it the receiver's spike at 0 Hz; the bin at 0 Hz is never
+taken for a signal.
 """
 import math
 from dataclasses import dataclass, field
@@ -79,8 +80,8 @@ def plan_for(samplerate, samples, path=""):
     frames = (samples - frame) // hop + 1 if samples >= frame else 0
     if frames < MIN_FRAMES:
         need = (MIN_FRAMES - 1) * hop + frame
-        raise RecordingError(path,
-            f"too short to analyse ({samples} samples; at least {need} at this sample rate)")
+        raise RecordingError(path, f"too short to analyse ({samples} samples; at least {need} "
+                                   "at this sample rate)")
     fine = min(max(_pow2_at_most(samplerate * FINE_SECONDS), frame), MAX_FINE,
                _pow2_at_most(samples))
     chunk = max(1 << 18, 128 * hop, fine)
@@ -423,14 +424,13 @@ from the tuned frequency; its power during its bursts, in dB above the noise in 
 bandwidth; that bandwidth (the band holding {OBW_FRACTION:.0%} of its power, equal shares left out
 below and above); when its first burst starts; how many bursts it has. A frequency bin is active
 in a frame (213 us at 2.4 MS/s, 256 us at 250 kS/s) when it stands {ACTIVE_DB:g} dB above its
-noise floor. A
-signal is active while its strongest bins are, for {MIN_RUN} frames at least (less is taken for
-noise), except within two frames of a keying edge of a signal {SPLATTER_DB:g} dB stronger and,
+noise floor. A signal is active while its strongest bins are, for {MIN_RUN} frames at least
+(less is taken for noise), except within two frames of a keying edge of a signal {SPLATTER_DB:g} dB stronger and,
 where the converter clips, near one {CLIPPING_DB:g} dB stronger. A burst is a run of activity in
 which no gap lasts {GAP_SECONDS * 1e3:g} ms or more: the pulses of one code word make one burst,
 repeats of it after longer pauses make more. Not reported: the receiver's DC spike (each
-frame's mean is removed, and the bin at 0 Hz is never a signal, so signals nearer to 0 Hz than
-one bin, 4.7 kHz at 2.4 MS/s and 3.9 kHz at 250 kS/s, are not found either), and what clipping
+frame's DC offset is removed, and the bin at 0 Hz is never a signal, so a signal nearer to 0 Hz than
+one bin, 4.7 kHz at 2.4 MS/s and 3.9 kHz at 250 kS/s, may go unseen too), and what clipping
 makes of a strong signal: weaker copies ({SPUR_DB:g} dB or more) whose every burst starts within
 {SPUR_SLACK_SECONDS * 1e3:g} ms of one of its bursts and ends within it. The file is read twice,
 a chunk at a time."""
