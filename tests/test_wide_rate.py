@@ -6,9 +6,8 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
-from conftest import IQENV, ROOT, config, iqsignals, run, values
+from conftest import IQENV, ROOT, TOOL, config, iqsignals, magnitudes, run, values
 
-import remote
 from iqenvconfig import decimator
 
 RATE = 20000000
@@ -45,7 +44,7 @@ def keyed_tones(rate, offsets, on=0.003, off=0.002, ramp=0.0005):
 
 def tone_levels(tmp_path, rate, offsets):
     envelope, _ = run_iqenv(tmp_path, *keyed_tones(rate, offsets)[:1], rate=rate)
-    m = remote.magnitude_from_envelope(envelope) / 10000  # from silence: m[0] is 0
+    m = magnitudes(envelope)
     return np.array([np.median(m[w]) for w in keyed_tones(rate, offsets)[1]])
 
 
@@ -79,16 +78,22 @@ def test_the_band_is_flat_within_a_tenth_of_a_db(levels):
 
 
 @pytest.mark.parametrize("rate", [10000000, 20000000, 61440000])
-def test_am_at_a_large_offset_is_recovered(tmp_path, rate):
+def test_am_at_a_large_offset_is_recovered_with_a_design(tmp_path, rate):
     offset = -0.43 * rate
+    path = str(tmp_path / "c.cfg")
+    designed = run([TOOL, "design", "-o", path, "--samplerate", str(rate), "--center",
+                    repr(offset), "--taps", "4", "--gain", "1e-4"])
+    assert designed.returncode == 0, designed.stderr
     x = iqsignals.am_signal(rate, 0.02, offset, 1500.0, 0.5, noise=0.01)
-    envelope, report = run_iqenv(tmp_path, x, rate, frequency=offset)
-    assert report[-1].startswith("Decimation : ")
+    result = run([IQENV, path], x.tobytes())
+    assert result.returncode == 0 and result.stderr.decode().splitlines()[-1].startswith(
+        f"Decimation : {decimator.decimation_factor(rate)}, ")
+    envelope = values(result.stdout)
     assert 0.02 * 24000 - 60 <= len(envelope) <= 0.02 * 24000
-    # The cosine halves the carrier: a depth of 0.5 comes out as 0.25, times 10000.
+    # With the design's gain of 1e-4 the envelope is in the input's units: depth 0.5 of 1.
     tone, amplitude = iqsignals.tone_of(envelope[len(envelope) // 3:])
     assert tone == pytest.approx(1500.0, abs=15)
-    assert amplitude == pytest.approx(2500, rel=0.02)
+    assert amplitude == pytest.approx(0.5, rel=0.01)
 
 
 def test_nan_burst_gives_zeros_then_recovers(tmp_path):

@@ -43,12 +43,22 @@ def stages(samplerate, factor):
 
 
 def gain(freqs, samplerate, factor):
-    """The cascade's (real) gain at input frequencies, in hertz."""
+    """The cascade's (real) gain at input frequencies in hertz, an array of any shape.
+
+    A stage at rate R gains 1/2 + 2 sum w[k] cos((2k + 1) theta), theta = 2 pi f / R: with
+    c = cos(theta) the odd cosines follow by T(n + 2) = 2 T(2) T(n) - T(n - 2), and the next
+    stage, at half the rate, has cos(2 theta) = T(2): one cosine per frequency in all.
+    """
     freqs = np.asarray(freqs, dtype=np.float64)
-    total = np.ones_like(freqs)
-    rate = float(samplerate)
+    c = np.cos(2 * np.pi * freqs.ravel() / samplerate)
+    total = np.ones_like(c)
     for weights in stages(samplerate, factor):
-        odd = 2 * np.arange(len(weights)) + 1
-        total = total * (0.5 + 2 * np.cos(2 * np.pi * np.outer(freqs / rate, odd)) @ weights)
-        rate /= 2
-    return total
+        double = 2 * c * c - 1
+        before, odd = c, c  # T(-1) = T(1)
+        s = weights[0] * odd
+        for w in weights[1:]:
+            before, odd = odd, 2 * double * odd - before
+            s += w * odd
+        total *= 0.5 + 2 * s
+        c = double
+    return total.reshape(freqs.shape)
