@@ -29,6 +29,12 @@ CAP = 4.0  # the taps' gain anywhere, at most this times (12 dB) their gain in t
 # most this; a chosen mixer frequency keeps to such values.
 COSINE_TABLE_PERIOD = 65536
 
+
+def _round_down(hz):
+    step = 100 if hz >= 1000 else 10 ** math.floor(math.log10(max(hz, 1e-3)) - 1)
+    return math.floor(hz / step) * step
+
+
 def _keeps(a, rejection):
     return (a.ripple_db <= PASS_RIPPLE_DB and a.rejection_db >= rejection
             and a.second_db >= rejection)
@@ -56,9 +62,6 @@ class Design:
         return _keeps(self.assessment, self.rejection)
 
 
-_fold = fold
-
-
 def _grid(samplerate, num_taps):
     """FFT size for the fit: 16 points per 1/num_taps of the rate, and at most 25 Hz apart up
     to 2^19 points (13 MS/s; 117 Hz apart at 61.44 MS/s, still some 200 points across an image
@@ -79,7 +82,7 @@ class _Requirement:
         at_center = chain.paths(np.array([center]))[:, 0]
         self.main = int(np.argmax(at_center))
         self.center_path = float(at_center[self.main])
-        d = np.abs(_fold(self.g - center, fs))
+        d = np.abs(fold(self.g - center, fs))
         # One grid step past each edge: the promise holds between the grid's points too.
         step = fs / points
         self.passing = d <= bandwidth / 2 + step
@@ -104,7 +107,7 @@ class _Requirement:
         self.bound = capped
         # The cap starts with almost no weight: it only comes into play where it is broken.
         self.start_weight = np.where(np.isfinite(bound), 1 / bound ** 2, 1e-6 / capped ** 2)
-        self.delay_phase = np.exp(-2j * np.pi * _fold(self.g - center, fs) / fs)
+        self.delay_phase = np.exp(-2j * np.pi * fold(self.g - center, fs) / fs)
 
     def errors(self, response):
         """Normalised errors per grid point: at most 1 everywhere when the promise is kept."""
@@ -233,9 +236,10 @@ class _Mixers:
         self.after = chain.after_mixer
         dc = self.dc = float(self.after(np.array([0.0]))[0])
         # How far either side of DC the resampler stays within DROOP_DB: the widest channel.
-        grid = np.arange(0, 14000, 5.0)
+        step = min(5.0, samplerate / 2000)
+        grid = np.arange(0, min(14000, samplerate / 2), step)
         flat = self.after(grid) >= dc * 10 ** (-DROOP_DB / 20)
-        self.flat_edge = float(grid[np.argmin(flat)] - 5.0) if not flat.all() else grid[-1]
+        self.flat_edge = float(grid[np.argmin(flat)] - step) if not flat.all() else grid[-1]
         self.step = self._step(samplerate)
         # How far from a product's frequency the stages after the mixer pass more than the limit.
         wide = np.arange(0, min(samplerate / 2, 100e3), 25.0)
@@ -245,15 +249,17 @@ class _Mixers:
 
     @staticmethod
     def _step(samplerate):
-        """Smallest divisor d of the rate with samplerate / d <= COSINE_TABLE_PERIOD."""
-        for d in range(max(1, -(-samplerate // COSINE_TABLE_PERIOD)), samplerate + 1):
+        """Smallest divisor d of the rate with samplerate / d <= COSINE_TABLE_PERIOD, if one
+        fine enough to place a mixer exists (up to 1 kHz); else 1 Hz, and no table."""
+        for d in range(max(1, -(-samplerate // COSINE_TABLE_PERIOD)), 1001):
             if samplerate % d == 0:
-                return d if samplerate // d <= COSINE_TABLE_PERIOD else 1
+                return d
         return 1
 
     def widest(self):
-        """The widest channel the resampler keeps flat, rounded down to 100 Hz."""
-        return math.floor(2 * self.flat_edge / 100) * 100
+        """The widest channel the resampler keeps flat, rounded down to 100 Hz (two digits below
+        1 kHz, at the lowest rates)."""
+        return _round_down(2 * self.flat_edge)
 
     def candidates(self):
         c = abs(self.center)
@@ -306,8 +312,7 @@ class _Mixers:
         while hi - lo > 10:
             mid = (lo + hi) / 2
             lo, hi = (mid, hi) if (self.problems(mixers, mid) == 0).any() else (lo, mid)
-        step = 100 if lo >= 1000 else 10
-        return math.floor(lo / step) * step
+        return _round_down(lo)
 
     def margin(self, mixer, bandwidth):
         """Distance from the pass band's edge to the nearest tone the taps must remove."""
@@ -316,7 +321,7 @@ class _Mixers:
         nearest = np.inf
         for shift, _ in Chain(mixer, self.fs).products:
             # Tones within `reach` of -shift pass the stages after the mixer.
-            gap = abs(float(_fold(-shift - self.center, self.fs)))
+            gap = abs(float(fold(-shift - self.center, self.fs)))
             if gap + self.reach > bandwidth:  # part of them lies beyond one bandwidth
                 nearest = min(nearest, max(gap - self.reach, bandwidth))
         return nearest - bandwidth / 2
@@ -351,7 +356,7 @@ def _refuse_mixer(mixers, mixer, bandwidth):
     else:
         s = shifts[1 - main]
         why = (f"with the mixer at {_hz(abs(mixer))} the channel's second product lands at "
-               f"{float(_fold(lo + s, mixers.fs)):.6g} to {_hz(_fold(hi + s, mixers.fs))}, inside the "
+               f"{float(fold(lo + s, mixers.fs)):.6g} to {_hz(fold(hi + s, mixers.fs))}, inside the "
                f"band the resampler keeps: the envelope would beat at {_hz(2 * abs(mixer))}")
     return DesignError(f"{why}; {_alternatives(mixers, bandwidth, mixer)}")
 
