@@ -16,6 +16,7 @@ DESIGNS = {
     "demo scene, 100 dB": (2400000, ["--center", "280e3", "--rejection", "100"], 16, 280e3),
     "near DC": (2400000, ["--center", "4.5e3"], None, 0.0),
     "narrow channel": (1024000, ["--center", "100e3", "--bandwidth", "4e3"], None, None),
+    "decimated first": (20000000, ["--center", "1.5e6"], 8, 1.5e6),
     "below the tuned centre": (250000, ["--center=-30e3", "--bandwidth", "12e3",
                                         "--gain", "1e-4"], None, None),
     # Decimated by 128 ahead of the resampler; the taps given, as a full search takes a while.
