@@ -16,9 +16,10 @@ def main():
     parser.add_argument("--seconds", type=float, default=10.0)
     parser.add_argument("--rate", type=int, default=2400000)
     parser.add_argument("--taps", type=int, nargs="+", default=[64, 256, 1024])
+    parser.add_argument("--offset", type=float, default=100e3, help="the signal's, in hertz")
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
-    offset = 100e3
+    offset = args.offset
     for n in args.taps:
         taps = iqsignals.bandpass_taps(args.rate, offset, 20e3, n)
         iqsignals.write_config(os.path.join(args.out, f"taps_{n}.cfg"), offset, args.rate, taps)
