@@ -197,3 +197,30 @@ def test_design_for_a_recording_takes_the_keyed_signal_and_iqenv_decodes_it(tmp_
         refused = run([TOOL, "design", "-o", str(cfg), "--samplerate", str(samplerate),
                        "--recording", str(path), *extra], text=True)
         assert refused.returncode == status and refused.stderr.startswith("Error: ")
+
+
+@pytest.mark.parametrize("clipped", [0.02, 0.25])
+def test_a_steady_carrier_that_clips_hides_no_remote_and_adds_no_signal(tmp_path, clipped):
+    """The demo's scene as a receiver records it, turned up until `clipped` of the bytes sit at
+    0 or 255: the carrier 20 dB above the remote clips all the time, or only while the remote
+    is on. Its products, and the remote's intermodulation with it, are no signals."""
+    import demo
+
+    iq = demo.scene()
+
+    def recorded(scale):
+        return iqsignals.as_recorded(iq * scale, "cu8")
+
+    lo, hi = 0.1, 1.0  # the scale that clips as much as asked, by bisection
+    for _ in range(30):
+        mid = (lo + hi) / 2
+        share = np.mean(np.isin(np.frombuffer(recorded(mid), np.uint8), (0, 255)))
+        lo, hi = (mid, hi) if share < clipped else (lo, mid)
+    path = tmp_path / "capture.cu8"
+    path.write_bytes(recorded(hi))
+
+    result = scan(path, "--samplerate", demo.SAMPLERATE, "--json")
+    assert result.returncode == 0, result.stderr
+    found = sorted(json.loads(result.stdout), key=lambda s: s["offset_hz"])
+    assert [(round(s["offset_hz"], -3), s["bursts"]) for s in found] == [
+        (round(demo.CARRIER_OFFSET, -3), 1), (round(demo.OFFSET, -3), demo.FRAMES)], found

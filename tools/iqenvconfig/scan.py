@@ -13,7 +13,8 @@ bins form a signal; two peaks with a valley of SPLIT_DB between them are two sig
 Pass 2 follows each signal frame by frame (active when any of its strongest bins is, unless a
 far stronger signal explains it), measures its power while active, and averages a finer
 spectrum over the stretches where it is active for its offset and occupied bandwidth. Last,
-weaker signals that only ever appear as a stronger one starts are dropped: clipping made them.
+weaker signals that only ever appear while a stronger one is on, starting with it if that one
+is steady, are dropped: clipping made them.
 
 Each frame's DC offset (its mean, weighted as the window weights the frame) is removed before
 its spectrum is taken, and with it the receiver's spike at 0 Hz; the bin at 0 Hz is never
@@ -45,7 +46,9 @@ EDGE_FRAMES = 2
 SPLATTER_DB = 20.0
 CLIPPING_DB = 20.0
 CLIPPED_FRACTION = 0.01  # of a frame's samples, for the frame to count as clipped
-SPUR_DB = 10.0
+SPUR_DB = 6.0  # heavy clipping puts a weak signal's intermodulation with a strong one this close
+PRESENT_DB = -3.0  # noise alone stays above this (half its mean) in 6 frames of 10
+STEADY_FRACTION = 0.95  # of all frames above PRESENT_DB: a steady carrier, not keyed
 SPUR_SLACK_SECONDS = 2e-3
 
 
@@ -138,6 +141,7 @@ class Signal:
     lo: int  # coarse bins lo..hi (inclusive) belong to it
     hi: int
     core: np.ndarray  # the bins whose activity marks it active
+    steady: bool = False  # present nearly all the time: a carrier, not keyed
     offset_hz: float = 0.0
     bandwidth_hz: float = 0.0
     power_db: float = 0.0  # during bursts, above the noise in its occupied band
@@ -194,6 +198,7 @@ def _pass_one(recording, plan, window):
     floors, pairs = [], np.zeros(plan.frame, dtype=np.int64)
     level = np.zeros(plan.frame)
     hits = np.zeros(plan.frame, dtype=np.int64)
+    present, frames_seen = np.zeros(plan.frame, dtype=np.int64), 0
     previous = np.zeros(plan.frame, dtype=bool)
     dc = plan.frame // 2
     for chunk in recording.chunks(plan.chunk):
@@ -212,10 +217,15 @@ def _pass_one(recording, plan, window):
         previous = active[-1]
         level += np.where(active, ratio, 0).sum(axis=0)
         hits += active.sum(axis=0)
+        present += (ratio > 10 ** (PRESENT_DB / 10)).sum(axis=0)
+        frames_seen += len(frames)
     with np.errstate(divide="ignore", invalid="ignore"):
         level_db = 10 * np.log10(level / hits)
     level_db[hits == 0] = -np.inf
-    return floors, _signals_from_bins(pairs, level_db, dc)
+    signals = _signals_from_bins(pairs, level_db, dc)
+    for s in signals:
+        s.steady = bool(present[s.core].max() >= STEADY_FRACTION * frames_seen)
+    return floors, signals
 
 
 class _Tracker:
@@ -255,28 +265,33 @@ def _merge(runs, gap):
     return np.column_stack((starts, ends))
 
 
-def _activity(ratio, clipped, signals):
+def _activity(ratio, clipped, signals, keying_frames):
     """Per signal, the frames where it is active, but not near a keying edge of a signal
     SPLATTER_DB stronger (an edge spreads over the whole band for a frame or two), nor in
-    clipped frames near one CLIPPING_DB stronger (what clipping makes of it spreads as far)."""
+    clipped frames near one CLIPPING_DB stronger (what clipping makes of it spreads as far).
+    A steady signal that clips makes steady products: beside it, a signal that keys on and off
+    keeps its activity unless the stronger one keys too within `keying_frames`."""
     import scipy.ndimage
 
     levels = [ratio[:, s.core].max(axis=1) for s in signals]
     actives = [level > 10 ** (ACTIVE_DB / 10) for level in levels]
     reach = 2 * EDGE_FRAMES + 1
     clipped = scipy.ndimage.maximum_filter1d(clipped, reach)
-    edges, near = [], []
+    edges, near, keying = [], [], []
     for level, active in zip(levels, actives):
         switch = np.diff(active.astype(np.int8), prepend=active[:1].astype(np.int8)) != 0
         edges.append(scipy.ndimage.maximum_filter1d(switch, reach))
         near.append(scipy.ndimage.maximum_filter1d(level, reach))
+        keying.append(scipy.ndimage.maximum_filter1d(switch, 2 * keying_frames + 1,
+                                                     mode="constant"))
     out = []
     for i, (level, active) in enumerate(zip(levels, actives)):
         hidden = np.zeros_like(active)
         for j in range(len(signals)):
             if j != i:
                 hidden |= edges[j] & (near[j] > level * 10 ** (SPLATTER_DB / 10))
-                hidden |= clipped & (near[j] > level * 10 ** (CLIPPING_DB / 10))
+                own = ~keying[j] & (not signals[i].steady)  # its bursts are its own
+                hidden |= clipped & ~own & (near[j] > level * 10 ** (CLIPPING_DB / 10))
         out.append(active & ~hidden)
     return out
 
@@ -285,6 +300,7 @@ def _pass_two(recording, plan, window, floors, signals):
     framer, clip_framer = Framer(plan.frame, plan.hop), Framer(plan.frame, plan.hop)
     fine_window = np.hanning(plan.fine + 2)[1:-1].astype(np.float32)
     trackers = [_Tracker(s, plan) for s in signals]
+    keying_frames = int(math.ceil(GAP_SECONDS * plan.samplerate / plan.hop))
     position = 0
     for (chunk, clipping), floor in zip(recording.chunks(plan.chunk, clipping=True), floors):
         first, frames = framer.push(chunk)
@@ -299,7 +315,8 @@ def _pass_two(recording, plan, window, floors, signals):
             centres = (first + np.arange(len(frames))) * plan.hop + plan.frame // 2 - position
             which = np.clip(centres // step, 0, windows)
             weights = []
-            for t, active in zip(trackers, _activity(ratio, clipped, [t.signal for t in trackers])):
+            actives = _activity(ratio, clipped, [t.signal for t in trackers], keying_frames)
+            for t, active in zip(trackers, actives):
                 t.add(first, power, active, floor)
                 count = np.bincount(which[active], minlength=windows + 1)
                 weights.append(count[:windows] + count[1:windows + 1])
@@ -360,13 +377,16 @@ def _percentile_db(histogram, edges, q):
 
 def _is_product_of(weak, strong):
     """Whether `weak` is what a receiver's clipping makes of `strong` (copies at multiples of
-    its offset, intermodulation with the DC offset and the noise, the DC offset shifted while
-    it is on): far weaker, and every burst starts with one of its bursts and ends within it."""
+    its offset, intermodulation with the DC offset, the noise and the other signals, the DC
+    offset shifted while it is on): far weaker, and every burst lies within one of its bursts,
+    starting with it where `strong` has a single burst (beside a steady carrier, a signal keyed
+    on its own has bursts that start while the carrier is on)."""
     if weak.power * 10 ** (SPUR_DB / 10) > strong.power:
         return False
     slack = SPUR_SLACK_SECONDS
-    return all(any(a - slack <= w0 <= a + slack and w1 <= b + slack for a, b in strong.bursts)
-               for w0, w1 in weak.bursts)
+    keyed = len(strong.bursts) > 1
+    return all(any(a - slack <= w0 <= (b if keyed else a) + slack and w1 <= b + slack
+                   for a, b in strong.bursts) for w0, w1 in weak.bursts)
 
 
 def scan(recording):
@@ -426,13 +446,14 @@ below and above); when its first burst starts; how many bursts it has. A frequen
 in a frame (213 us at 2.4 MS/s, 256 us at 250 kS/s) when it stands {ACTIVE_DB:g} dB above its
 noise floor. A signal is active while its strongest bins are, for {MIN_RUN} frames at least
 (less is taken for noise), except within two frames of a keying edge of a signal {SPLATTER_DB:g} dB stronger and,
-where the converter clips, near one {CLIPPING_DB:g} dB stronger. A burst is a run of activity in
+where the converter clips, near one {CLIPPING_DB:g} dB stronger, unless that one is steady and this
+one keys on and off. A burst is a run of activity in
 which no gap lasts {GAP_SECONDS * 1e3:g} ms or more: the pulses of one code word make one burst,
 repeats of it after longer pauses make more. Not reported: the receiver's DC spike (each
 frame's DC offset is removed, and the bin at 0 Hz is never a signal, so a signal nearer to 0 Hz than
 one bin, 4.7 kHz at 2.4 MS/s and 3.9 kHz at 250 kS/s, may go unseen too), and what clipping
-makes of a strong signal: weaker copies ({SPUR_DB:g} dB or more) whose every burst starts within
-{SPUR_SLACK_SECONDS * 1e3:g} ms of one of its bursts and ends within it. The file is read twice,
+makes of a strong signal: weaker copies ({SPUR_DB:g} dB or more) whose every burst lies within one of
+its bursts, give or take {SPUR_SLACK_SECONDS * 1e3:g} ms, and starts with it if it has only one. The file is read twice,
 a chunk at a time."""
 
 
