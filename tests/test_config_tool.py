@@ -1,5 +1,6 @@
 """iqenv-config design and plot: files iqenv reads, iqenv's refusals, and the plot."""
 import re
+import subprocess
 
 import numpy as np
 import pytest
@@ -53,3 +54,15 @@ def test_plot_writes_a_png_and_refuses_like_iqenv(tmp_path):
     result = run([TOOL, "plot", str(path), "-o", str(tmp_path / "no.png")], text=True)
     assert (result.returncode, result.stderr.splitlines()) == iqenv_report(path)
     assert not (tmp_path / "no.png").exists()
+
+
+def test_a_reader_that_goes_away_ends_the_tool_quietly(tmp_path):
+    """show --taps into head: far more than a pipe holds, and the reader gone after one line."""
+    path = tmp_path / "long.cfg"
+    path.write_bytes(config_bytes(taps=ONE_TAP * 8192))
+    tool = subprocess.Popen([TOOL, "show", "--taps", str(path)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    assert tool.stdout.readline().startswith(b"=== ")
+    tool.stdout.close()
+    errors = tool.stderr.read()
+    assert (tool.wait(timeout=60), errors) == (1, b"")

@@ -260,9 +260,23 @@ def _join_negative_numbers(argv):
 
 def main(argv=None, version="(unknown)"):
     try:
+        status = _run(argv, version)
+        sys.stdout.flush()  # here, where a reader that went away can still be told from a fault
+        return status
+    except BrokenPipeError:
+        # The reader has what it wanted (head, say): end quietly, as a filter does. Standard
+        # output goes nowhere now, so that the interpreter's last flush does not fail again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+
+
+def _run(argv, version):
+    try:
         argv = _join_negative_numbers(sys.argv[1:] if argv is None else argv)
         args = make_parser(version).parse_args(argv)
         return args.run(args)
+    except BrokenPipeError:
+        raise
     except UsageError as e:
         print(f"Error: {e}", file=sys.stderr)
         return 2
