@@ -6,9 +6,10 @@ import re
 import numpy as np
 import pytest
 import scipy.signal
-from conftest import IQENV, TOOL, hertz, iqsignals, run, values
+from conftest import IQENV, TOOL, hertz, iqsignals, measured_levels, run, taps_of, values
 
 import remote
+from iqenvconfig.design import widest_bandwidth
 
 CODE = [int(b) for b in f"{0xA5C3B6:024b}"]
 SHORT_PULSE = 300e-6
@@ -184,7 +185,7 @@ def test_design_for_a_recording_takes_the_keyed_signal_and_iqenv_decodes_it(tmp_
     lo, hi = (hertz(h) for h in re.search(r"Channel : (\S+ \S+) to (\S+ \S+)",
                                             result.stdout).groups())
     assert (lo + hi) / 2 == pytest.approx(chosen["offset_hz"], abs=1)
-    assert hi - lo == pytest.approx(2 * chosen["bandwidth_hz"], rel=1e-4)
+    assert hi - lo == pytest.approx(widest_bandwidth(samplerate), abs=1)  # the carrier is far
 
     # iqenv with that configuration gives back every press of the code.
     received = np.frombuffer(path.read_bytes(), np.uint8).astype(np.float32)
@@ -224,3 +225,48 @@ def test_a_steady_carrier_that_clips_hides_no_remote_and_adds_no_signal(tmp_path
     found = sorted(json.loads(result.stdout), key=lambda s: s["offset_hz"])
     assert [(round(s["offset_hz"], -3), s["bursts"]) for s in found] == [
         (round(demo.CARRIER_OFFSET, -3), 1), (round(demo.OFFSET, -3), demo.FRAMES)], found
+
+
+def test_design_for_a_recording_is_as_wide_as_its_neighbours_allow(tmp_path):
+    """The demo's remote alone in reach: the widest channel, a handful of taps, and iqenv gives
+    back every press. A slightly weaker remote 20 kHz above it: a narrower channel, still wider than
+    the remote's keying needs, beyond which the neighbour lies, rejected through iqenv."""
+    import demo
+
+    iq = demo.scene()
+    neighbour = np.zeros(len(iq), np.float32)
+    keyed = remote.keying(CODE[:8], 0.5e-3 * demo.SAMPLERATE, 3)
+    start = int(0.03 * demo.SAMPLERATE)
+    neighbour[start:start + len(keyed)] = keyed
+    scenes = {"alone": iq, "neighbour": iq + iqsignals.carrier(
+        demo.SAMPLERATE, demo.OFFSET + 20e3, 0.25 * neighbour)}
+    channels = {}
+    for name, scene_iq in scenes.items():
+        path, cfg = tmp_path / f"{name}.cf32", tmp_path / f"{name}.cfg"
+        path.write_bytes(scene_iq.tobytes())
+        result = run([TOOL, "design", "-o", str(cfg), "--samplerate", str(demo.SAMPLERATE),
+                      "--recording", str(path)], text=True)
+        assert result.returncode == 0, result.stderr
+        lo, hi = (hertz(h) for h in re.search(r"Channel : (\S+ \S+) to (\S+ \S+)",
+                                                result.stdout).groups())
+        channels[name] = cfg, (lo + hi) / 2, hi - lo
+        found = json.loads(scan(path, "--samplerate", demo.SAMPLERATE, "--json").stdout)
+        ours = min(found, key=lambda s: abs(s["offset_hz"] - demo.OFFSET))
+        assert (lo + hi) / 2 == pytest.approx(ours["offset_hz"], abs=1)
+        assert hi - lo >= 2 * ours["bandwidth_hz"]
+
+    cfg, centre, width = channels["alone"]
+    assert width == pytest.approx(widest_bandwidth(demo.SAMPLERATE), abs=1)
+    assert len(taps_of(cfg)) <= 8
+    magnitude = remote.magnitude_from_envelope(values(run([IQENV, str(cfg)],
+                                                          iq.tobytes()).stdout))
+    frames = remote.frames_of(remote.pulses(magnitude, remote.threshold(magnitude)))
+    assert frames == [demo.BITS] * demo.FRAMES
+
+    cfg, centre, width = channels["neighbour"]
+    band = occupied_band(iqsignals.carrier(demo.SAMPLERATE, 0, neighbour), demo.SAMPLERATE)
+    nearest = demo.OFFSET + 20e3 - band / 2
+    assert width < widest_bandwidth(demo.SAMPLERATE) and nearest - centre > width
+    tones = [centre, nearest, demo.OFFSET + 20e3, demo.OFFSET + 20e3 + band / 2]
+    levels = measured_levels(cfg, demo.SAMPLERATE, tones)
+    assert np.all(levels[1:] <= levels[0] - 79), levels

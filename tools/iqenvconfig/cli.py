@@ -98,8 +98,9 @@ def make_parser(version):
                    help="gain from input to iqenv's output in the channel (default: 1); 1e-4 "
                    "makes the values iqenv writes the envelope in input units, as sox needs")
     scan.add_recording_options(d, _rate, "design for the strongest signal scan finds in this IQ "
-                               "recording: the centre at its offset, the bandwidth its occupied "
-                               "band, at most the default", rate=None)
+                               "recording: the centre at its offset, the bandwidth the widest "
+                               "that rejects the other signals found, at least twice its "
+                               "occupied band", rate=None)
 
     s = sub.add_parser("show", help="print iqenv's report and what the chain does",
                        description="Prints the report iqenv prints for FILE, then what the "

@@ -36,7 +36,7 @@ SPLIT_DB = 10.0
 CORE_DB = 10.0
 GAP_SECONDS = 5e-3  # gaps shorter than this join pulses into one burst
 OBW_FRACTION = 0.90  # occupied bandwidth: the band holding this share of the power
-DESIGN_WIDTHS = 2  # design --recording: the channel, in occupied bandwidths
+DESIGN_WIDTHS = 2  # design --recording: the narrowest channel, in occupied bandwidths
 POWER_PERCENTILE = 80  # of the frames where a signal is active: those fully inside a pulse
 MIN_FRAMES = 64
 MIN_RUN = 3  # frames
@@ -508,8 +508,7 @@ def plot_command(args, usage_error):
 def design_channel(args, widest, usage_error):
     """design --recording: the centre and bandwidth (None: design's own default) for the
     strongest signal in the recording that keys on and off (a steady carrier has no envelope to
-    follow), the strongest of all if none does. The bandwidth is twice its occupied bandwidth,
-    so that the flat channel holds the keying's edges too, at most `widest`."""
+    follow), the strongest of all if none does."""
     if args.center is not None:
         raise usage_error("--recording sets the centre; give --center or --recording "
                           "(see iqenv-config design --help)")
@@ -524,14 +523,37 @@ def design_channel(args, widest, usage_error):
     s = (keyed or found)[0]
     if args.bandwidth is not None:
         bandwidth, why = args.bandwidth, "as given"
-    elif DESIGN_WIDTHS * s.bandwidth_hz < widest:
-        bandwidth, why = DESIGN_WIDTHS * s.bandwidth_hz, "twice its occupied bandwidth"
     else:
-        bandwidth, why = None, "the default: twice its occupied bandwidth is more"
+        bandwidth, why = channel_width(s, [o for o in found if o is not s], widest,
+                                       recording.samplerate)
     print(f"Designing for signal {found.index(s) + 1}, the strongest"
           f"{' that keys on and off' if keyed else ''}: centre {format_hz(s.offset_hz)}, "
-          f"bandwidth {'' if bandwidth is None else format_hz(bandwidth) + ' '}({why})")
+          f"bandwidth {format_hz(widest if bandwidth is None else bandwidth)} ({why})")
     return s.offset_hz, bandwidth
+
+
+def channel_width(signal, others, widest, samplerate):
+    """The widest channel for `signal`, at most `widest`, that still rejects the others: each
+    one's occupied band lies farther than one bandwidth from the centre, where the design
+    promises rejection. Never narrower than DESIGN_WIDTHS occupied bandwidths, which holds the
+    signal's keying edges too. (bandwidth, why); bandwidth None for design's own default, which
+    narrows further where the centre allows less."""
+    from .response import fold, format_hz
+
+    least = DESIGN_WIDTHS * signal.bandwidth_hz
+    # How far from the centre each other signal's occupied band begins, the nearest first.
+    reach, nearest = min(((abs(float(fold(o.offset_hz - signal.offset_hz, samplerate)))
+                           - o.bandwidth_hz / 2, o.offset_hz) for o in others),
+                         default=(math.inf, None))
+    if reach > widest:
+        return None, "widest channel: nothing else within reach"
+    room = math.floor(reach / 10) * 10
+    room = room - 10 if room >= reach else room  # strictly farther than one bandwidth
+    where = format_hz(nearest)
+    if room < least:
+        return (least if least < widest else None,
+                f"twice its occupied bandwidth; the signal at {where} lies within reach")
+    return room, f"narrowed to {format_hz(room)} by the signal at {where}"
 
 
 def _steady(signal, seconds):
