@@ -9,7 +9,7 @@ import scipy.signal
 from conftest import IQENV, TOOL, hertz, iqsignals, measured_levels, run, taps_of, values
 
 import remote
-from iqenvconfig.design import widest_bandwidth
+from iqenvconfig.design import default_bandwidth, widest_bandwidth
 
 CODE = [int(b) for b in f"{0xA5C3B6:024b}"]
 SHORT_PULSE = 300e-6
@@ -270,3 +270,23 @@ def test_design_for_a_recording_is_as_wide_as_its_neighbours_allow(tmp_path):
     tones = [centre, nearest, demo.OFFSET + 20e3, demo.OFFSET + 20e3 + band / 2]
     levels = measured_levels(cfg, demo.SAMPLERATE, tones)
     assert np.all(levels[1:] <= levels[0] - 79), levels
+
+
+def test_design_for_a_recording_near_0_hz_keeps_to_what_the_centre_allows(tmp_path):
+    """A remote at +6 kHz and a weaker one 20 kHz above it, at 250 kS/s: the neighbour is
+    farther than the narrower channel that a centre this near 0 Hz allows, and that channel is
+    designed rather than refused."""
+    samplerate, sigma = 250000, 0.01
+    near = (6e3, amplitude(samplerate, sigma, 40), 0.02, 350e-6, CODE, 3)
+    neighbour = (26e3, amplitude(samplerate, sigma, 36), 0.05, 350e-6, CODE, 3)
+    iq, _ = scene(samplerate, 0.4, sigma, [near, neighbour], seed=4)
+    path, cfg = tmp_path / "capture.cf32", tmp_path / "remote.cfg"
+    path.write_bytes(iq.tobytes())
+    result = run([TOOL, "design", "-o", str(cfg), "--samplerate", str(samplerate),
+                  "--recording", str(path)], text=True)
+    assert result.returncode == 0, result.stderr
+    lo, hi = (hertz(h) for h in re.search(r"Channel : (\S+ \S+) to (\S+ \S+)",
+                                            result.stdout).groups())
+    assert (lo + hi) / 2 == pytest.approx(near[0], abs=OFFSET_HZ)
+    assert hi - lo == pytest.approx(default_bandwidth((lo + hi) / 2, samplerate), abs=1)
+    assert hi - lo < widest_bandwidth(samplerate)

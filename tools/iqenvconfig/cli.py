@@ -191,7 +191,8 @@ def cmd_design(args):
 def _channel(args):
     """The centre and bandwidth (None: the default) asked for."""
     if args.recording:
-        return scan.design_channel(args, design.widest_bandwidth(args.samplerate), UsageError)
+        return scan.design_channel(args, lambda center: design.default_bandwidth(
+            center, args.samplerate, args.rejection, args.frequency), UsageError)
     if args.center is not None:
         return args.center, args.bandwidth
     if args.frequency is not None:

@@ -401,6 +401,14 @@ def widest_bandwidth(samplerate):
     return _Mixers(samplerate, 0.0, DEFAULT_REJECTION).widest()
 
 
+def default_bandwidth(center, samplerate, rejection=DEFAULT_REJECTION, mixer=None):
+    """The bandwidth design() takes when none is given: the widest the resampler keeps flat,
+    narrowed where the centre (and a given mixer) allow less; 0 where nothing serves."""
+    mixers = _Mixers(samplerate, alias(center, samplerate), rejection)
+    given = None if mixer is None else [abs(alias(np.float32(mixer), samplerate))]
+    return min(mixers.widest(), mixers.widest_for(given))
+
+
 def design(center, bandwidth, rejection, mixer, samplerate, num_taps, gain):
     """The taps (the fewest, unless num_taps is given) and mixer for a channel.
 

@@ -505,10 +505,10 @@ def plot_command(args, usage_error):
     return 0
 
 
-def design_channel(args, widest, usage_error):
+def design_channel(args, widest_at, usage_error):
     """design --recording: the centre and bandwidth (None: design's own default) for the
     strongest signal in the recording that keys on and off (a steady carrier has no envelope to
-    follow), the strongest of all if none does."""
+    follow), the strongest of all if none does. `widest_at(centre)`: design's default there."""
     if args.center is not None:
         raise usage_error("--recording sets the centre; give --center or --recording "
                           "(see iqenv-config design --help)")
@@ -521,6 +521,7 @@ def design_channel(args, widest, usage_error):
     print("\n".join(table(found)))
     keyed = [s for s in found if not _steady(s, recording.seconds)]
     s = (keyed or found)[0]
+    widest = widest_at(s.offset_hz)
     if args.bandwidth is not None:
         bandwidth, why = args.bandwidth, "as given"
     else:
@@ -528,7 +529,8 @@ def design_channel(args, widest, usage_error):
                                        recording.samplerate)
     print(f"Designing for signal {found.index(s) + 1}, the strongest"
           f"{' that keys on and off' if keyed else ''}: centre {format_hz(s.offset_hz)}, "
-          f"bandwidth {format_hz(widest if bandwidth is None else bandwidth)} ({why})")
+          f"bandwidth {format_hz(bandwidth or widest) + ' ' if bandwidth or widest > 0 else ''}"
+          f"({why})")
     return s.offset_hz, bandwidth
 
 
@@ -545,7 +547,7 @@ def channel_width(signal, others, widest, samplerate):
     reach, nearest = min(((abs(float(fold(o.offset_hz - signal.offset_hz, samplerate)))
                            - o.bandwidth_hz / 2, o.offset_hz) for o in others),
                          default=(math.inf, None))
-    if reach > widest:
+    if reach > widest or widest <= 0:  # design says what it can do where nothing serves
         return None, "widest channel: nothing else within reach"
     room = math.floor(reach / 10) * 10
     room = room - 10 if room >= reach else room  # strictly farther than one bandwidth
