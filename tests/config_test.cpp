@@ -89,8 +89,8 @@ TEST(CheckConfig, RefusesWhatCannotRunInOrderOfImportance) {
         change(cases.back());
     };
     add([](FilterConfig& c) { c.taps.clear(), c.samplerate = 0; });  // no taps comes first
-    for (const uint32_t rate :
-         {0u, ref::lowest_rate - 1, ref::lowest_rate, 24000u, 6144000u, 6144001u, ref::highest_rate})
+    for (const uint32_t rate : {0u, ref::lowest_rate - 1, ref::lowest_rate, 24000u, 6144000u,
+                                6144001u, ref::highest_rate})
         add([&](FilterConfig& c) { c.samplerate = rate, c.frequency = NAN; });
     for (const float bad : {NAN, INFINITY, -INFINITY}) {
         add([&](FilterConfig& c) { c.frequency = bad, c.taps[0] = {bad, 0}; });
