@@ -12,8 +12,11 @@ from typing import Callable
 
 import numpy as np
 
+from scipy.signal import freqz, zoom_fft
+from scipy.special import ellipe
+
 from . import decimator, resampler
-from .response import alias
+from .units import fold
 
 
 @dataclass
@@ -27,11 +30,35 @@ class Stage:
 
 
 def resampler_stage(rate_in):
+    """The resampler as a stage: libsamplerate's measured response at iqenv's ratio.
+
+    Parameters
+    ----------
+    rate_in : float
+        Samples per second into the resampler.
+
+    Returns
+    -------
+    Stage
+    """
     measured = resampler.response(rate_in)
     return Stage("resampler", rate_in, rate_in * float(measured.ratio), measured.magnitude)
 
 
 def decimator_stage(samplerate, factor):
+    """The half-band decimator as a stage.
+
+    Parameters
+    ----------
+    samplerate : float
+        Input samples per second.
+    factor : int
+        Decimation factor, a power of two.
+
+    Returns
+    -------
+    Stage
+    """
     def magnitude(nu):
         return np.abs(decimator.gain(nu, samplerate, factor))
 
@@ -40,7 +67,17 @@ def decimator_stage(samplerate, factor):
 
 def stages_after_mixer(samplerate):
     """The stages between the cosine and the output, in order: the resampler, and above the
-    rates it takes the decimator ahead of it, the resampler then converting samplerate / D."""
+    rates it takes the decimator ahead of it, the resampler then converting samplerate / D.
+
+    Parameters
+    ----------
+    samplerate : int
+        Input samples per second.
+
+    Returns
+    -------
+    list of Stage
+    """
     factor = resampler.decimation_for(samplerate)
     if factor <= 1:
         return [resampler_stage(samplerate)]
@@ -48,8 +85,21 @@ def stages_after_mixer(samplerate):
 
 
 def mixer_products(frequency, samplerate):
-    """(shift, factor) per product of the cosine: a tone at g comes out at g + shift."""
-    f = alias(np.float32(frequency), samplerate)
+    """The products of iqenv's cosine at `frequency`.
+
+    Parameters
+    ----------
+    frequency : float
+        Mixer frequency in hertz, rounded to float32 as the file stores it.
+    samplerate : int
+        Input samples per second.
+
+    Returns
+    -------
+    list of (float, float)
+        (shift in hertz, amplitude factor) per product: a tone at g comes out at g + shift.
+    """
+    f = fold(np.float32(frequency), samplerate)
     if f == 0:
         return [(0.0, 1.0)]
     if f == -samplerate / 2:  # cos(pi n) = (-1)^n: one product, shifted by half the rate
@@ -57,26 +107,88 @@ def mixer_products(frequency, samplerate):
     return [(-f, 0.5), (f, 0.5)]
 
 
+# The taps' response T(g) = sum taps[k] e^(-j 2 pi g k / fs), for y[n] = sum taps[k] x[n-k]: at
+# any frequencies, over the whole circle, or over a uniform span; every module takes it from here.
+
 def taps_response(taps, samplerate, g):
-    """T(g) = sum taps[k] e^(-j 2 pi g k / fs), evaluated exactly at the frequencies g."""
-    taps = np.asarray(taps, dtype=np.complex128)
+    """The taps' complex gain, evaluated exactly at any frequencies.
+
+    Parameters
+    ----------
+    taps : array_like
+        Complex taps, tap 0 weighting the newest input.
+    samplerate : float
+        Samples per second.
+    g : array_like
+        Frequencies in hertz.
+
+    Returns
+    -------
+    numpy.ndarray
+        Complex gain T(g), one per frequency (a 1-D array).
+    """
     g = np.atleast_1d(np.asarray(g, dtype=np.float64))
-    out = np.zeros(g.shape, dtype=np.complex128)
-    w = np.exp(-2j * np.pi * g / samplerate)
-    # Horner's rule over the taps, in blocks of frequencies to bound the memory.
-    for at in range(0, len(g), 1 << 16):
-        z = w[at:at + (1 << 16)]
-        acc = np.zeros(z.shape, dtype=np.complex128)
-        for t in taps[::-1]:
-            acc = acc * z + t
-        out[at:at + (1 << 16)] = acc
-    return out
+    return freqz(np.asarray(taps, dtype=np.complex128), 1, worN=g, fs=samplerate)[1]
+
+
+def taps_spectrum(taps, samplerate, points):
+    """The taps' complex gain at `points` frequencies spread evenly over the whole circle.
+
+    Parameters
+    ----------
+    taps, samplerate
+        As for taps_response.
+    points : int
+        Number of frequencies, at least the number of taps.
+
+    Returns
+    -------
+    (numpy.ndarray, numpy.ndarray)
+        Frequencies in hertz, ascending from -fs/2, and the complex gain there.
+    """
+    gain = np.fft.fftshift(np.fft.fft(np.asarray(taps, dtype=np.complex128), points))
+    freqs = np.fft.fftshift(np.fft.fftfreq(points, 1.0 / samplerate))
+    return freqs, gain
+
+
+def taps_span(taps, samplerate, lo, count, step):
+    """|T| on a uniform grid anywhere on the circle, exactly, by a chirp z-transform.
+
+    Parameters
+    ----------
+    taps, samplerate
+        As for taps_response.
+    lo : float
+        First frequency, hertz.
+    count : int
+        Number of frequencies.
+    step : float
+        Spacing in hertz.
+
+    Returns
+    -------
+    (numpy.ndarray, numpy.ndarray)
+        The frequencies lo, lo + step, ... in hertz, and |T| there.
+    """
+    g = lo + step * np.arange(count)
+    gain = zoom_fft(np.asarray(taps, dtype=np.complex128), [lo, lo + step * count], m=count,
+                    fs=samplerate, endpoint=False)
+    return g, np.abs(gain)
 
 
 def beat_level(a, b):
-    """Mean of |a + b e^(j theta)| over theta: the level of two beating products a and b."""
-    from scipy.special import ellipe
+    """Mean of |a + b e^(j theta)| over theta: the level of two beating products a and b.
 
+    Parameters
+    ----------
+    a, b : array_like
+        Amplitudes of the two products.
+
+    Returns
+    -------
+    numpy.ndarray
+        The mean magnitude of their sum, in the same units.
+    """
     a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
     total = a + b
     with np.errstate(invalid="ignore", divide="ignore"):
@@ -89,7 +201,7 @@ class Chain:
 
     def __init__(self, frequency, samplerate, taps=None, stages=None):
         self.samplerate = samplerate
-        self.frequency = alias(np.float32(frequency), samplerate)
+        self.frequency = fold(np.float32(frequency), samplerate)
         self.taps = None if taps is None else np.asarray(taps, dtype=np.complex128)
         self.stages = stages_after_mixer(samplerate) if stages is None else stages
         self.products = mixer_products(frequency, samplerate)
@@ -104,7 +216,7 @@ class Chain:
         shape, nu = nu.shape, nu.ravel()  # stages take flat arrays
         gain = np.ones(nu.shape)
         for stage in self.stages:
-            nu = (nu + stage.rate_in / 2) % stage.rate_in - stage.rate_in / 2
+            nu = fold(nu, stage.rate_in)
             gain = gain * stage.magnitude(nu)
         return gain.reshape(shape)
 

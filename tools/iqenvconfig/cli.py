@@ -1,12 +1,15 @@
 """iqenv-config: design, inspect and plot iqenv's configuration file."""
 import argparse
+import json
 import os
 import sys
 import tempfile
 
 import numpy as np
 
-from . import chain, configfile, design, response, scan
+from . import chain, configfile, design, report, scan
+from .recording import FORMATS, Recording, RecordingError, format_of
+from .units import format_hz
 
 UINT32_MAX = (1 << 32) - 1
 NUMERIC_OPTIONS = ("--frequency", "--center", "--bandwidth", "--gain", "--samplerate",
@@ -15,6 +18,24 @@ NUMERIC_OPTIONS = ("--frequency", "--center", "--bandwidth", "--gain", "--sample
 DESCRIPTION = """Designs, shows and plots iqenv's configuration file (float32 frequency, uint32
 sample rate, uint32 tap count, complex float32 taps, little-endian). Messages for a malformed
 file are iqenv's own."""
+
+
+SCAN_DESCRIPTION = f"""Finds the transmissions in an IQ recording. For each signal: its offset from
+the tuned frequency; its power during its bursts, in dB above the noise in its occupied bandwidth;
+that bandwidth (the band holding {scan.OBW_FRACTION:.0%} of its power, equal shares left out below
+and above); when its first burst starts; how many bursts it has. A frequency bin is active in a
+frame (213 us at 2.4 MS/s, 256 us at 250 kS/s) when it stands {scan.ACTIVE_DB:g} dB above its noise
+floor. A signal is active while its strongest bins are, for {scan.MIN_RUN} frames at least (less is
+taken for noise), except within two frames of a keying edge of a signal {scan.SPLATTER_DB:g} dB
+stronger and, where the converter clips, near one {scan.CLIPPING_DB:g} dB stronger, unless that one
+is steady and this one keys on and off. A burst is a run of activity in which no gap lasts
+{scan.GAP_SECONDS * 1e3:g} ms or more: the pulses of one code word make one burst, repeats of it
+after longer pauses make more. Not reported: the receiver's DC spike (each frame's DC offset is
+removed, and the bin at 0 Hz is never a signal, so a signal nearer to 0 Hz than one bin, 4.7 kHz at
+2.4 MS/s and 3.9 kHz at 250 kS/s, may go unseen too), and what clipping makes of a strong signal:
+weaker copies ({scan.SPUR_DB:g} dB or more) whose every burst lies within one of its bursts, give
+or take {scan.SPUR_SLACK_SECONDS * 1e3:g} ms, and starts with it if it has only one. The file is
+read twice, a chunk at a time."""
 
 
 class UsageError(Exception):
@@ -97,7 +118,7 @@ def make_parser(version):
     d.add_argument("--gain", type=_number, default=1.0, metavar="G",
                    help="gain from input to iqenv's output in the channel (default: 1); 1e-4 "
                    "makes the values iqenv writes the envelope in input units, as sox needs")
-    scan.add_recording_options(d, _rate, "design for the strongest signal scan finds in this IQ "
+    _add_recording_options(d, _rate, "design for the strongest signal scan finds in this IQ "
                                "recording: the centre at its offset, the bandwidth the widest "
                                "that rejects the other signals found, at least twice its "
                                "occupied band", rate=None)
@@ -120,12 +141,37 @@ def make_parser(version):
     p.set_defaults(run=cmd_plot)
     p.add_argument("file", metavar="FILE", nargs="?")
     p.add_argument("-o", "--output", required=True, metavar="PNG", help="image to write")
-    scan.add_recording_options(p, _rate, "instead of FILE: draw this IQ recording's spectrogram "
+    _add_recording_options(p, _rate, "instead of FILE: draw this IQ recording's spectrogram "
                                "with the signals scan finds in it", rate="optional")
 
-    scan.add_command(sub, _rate)
-    sub.choices["scan"].set_defaults(run=scan.command)
+    c = sub.add_parser("scan", help="find the transmissions in an IQ recording",
+                       description=SCAN_DESCRIPTION)
+    c.set_defaults(run=cmd_scan)
+    _add_recording_options(c, _rate, "IQ recording to scan", positional=True)
+    c.add_argument("--json", action="store_true",
+                   help='print a JSON list of objects with "offset_hz", "power_db", '
+                   '"bandwidth_hz", "start_s", "bursts" and "burst_times_s"')
     return parser
+
+
+def _add_recording_options(parser, samplerate_type, about, positional=False, rate="required"):
+    """The recording, its format and (`rate`: "required", "optional" or None, where the command
+    has --samplerate already) its sample rate, as scan, design and plot take them."""
+    if positional:
+        parser.add_argument("recording", metavar="RECORDING", help=about)
+    else:
+        parser.add_argument("--recording", metavar="RECORDING", help=about)
+    if rate:
+        parser.add_argument("--samplerate", required=rate == "required", type=samplerate_type,
+                            metavar="N", help="the recording's samples per second")
+    parser.add_argument("--format", choices=list(FORMATS),
+                        help="sample format of the recording: complex float32, unsigned, signed "
+                        "8-bit, signed 16-bit pairs (default: the file name's extension if it "
+                        "is one of these, else cf32)")
+
+
+def _open_recording(args):
+    return Recording(args.recording, args.samplerate, format_of(args.recording, args.format))
 
 
 def _load(path):
@@ -137,7 +183,7 @@ def _load(path):
 
 
 def _analysis_lines(config):
-    return response.describe(chain.Chain(config.frequency, config.samplerate, config.taps))
+    return report.describe(chain.Chain(config.frequency, config.samplerate, config.taps))
 
 
 def cmd_show(args):
@@ -146,21 +192,43 @@ def cmd_show(args):
     if config.trailing_bytes:
         lines.append(f"  ({config.trailing_bytes} bytes after the last tap are ignored)")
     if args.taps:
-        lines.append("Taps (tap 0 weights the newest input):")
-        lines.append("      k            real            imag")
-        lines += [f"{k:7d} {t.real:15.8g} {t.imag:15.8g}" for k, t in enumerate(config.taps)]
+        lines += report.taps_table(config.taps)
     print("\n".join(lines))
     return 0
 
 
 def cmd_plot(args):
+    # matplotlib takes a second to import and only plot needs it: plot and scanplot, which
+    # import it, are imported here, when they are needed (no import circle is involved).
     if args.recording or args.file is None:
-        return scan.plot_command(args, UsageError)
-    from . import plot  # matplotlib is slow to import; only this command needs it
+        # plot --recording: the spectrogram instead of a configuration's response.
+        if args.file is not None or args.samplerate is None:
+            raise UsageError("plot takes FILE, or --recording RECORDING with --samplerate "
+                             "(see iqenv-config plot --help)")
+        from . import scanplot
 
-    config = _load(args.file)
-    plot.plot_response(config, args.output)
+        recording = _open_recording(args)
+        found = scan.scan(recording)
+        print("\n".join(report.table(found)))
+        scanplot.plot_recording(recording, found, args.output)
+    else:
+        from . import plot
+
+        config = _load(args.file)
+        plot.plot_response(config, args.output)
     print(f"Wrote {args.output}")
+    return 0
+
+
+def cmd_scan(args):
+    recording = _open_recording(args)
+    found = scan.scan(recording)
+    if args.json:
+        print("[" + ",\n ".join(json.dumps(s.as_dict()) for s in found) + "]")
+        return 0
+    print(f"Recording: {recording.path}, {recording.format}, {recording.samples} samples at "
+          f"{recording.samplerate} samples/s ({recording.seconds:.3f} s)")
+    print("\n".join(report.table(found)))
     return 0
 
 
@@ -183,7 +251,7 @@ def cmd_design(args):
         raise UsageError(str(e)) from None
     _write_atomically(args.output, result.mixer, args.samplerate, result.taps)
     config = _load(args.output)
-    print("\n".join(_design_lines(result) + _analysis_lines(config)))
+    print("\n".join(report.design_lines(result) + _analysis_lines(config)))
     print(f"Wrote {args.output}")
     return 0
 
@@ -191,8 +259,7 @@ def cmd_design(args):
 def _channel(args):
     """The centre and bandwidth (None: the default) asked for."""
     if args.recording:
-        return scan.design_channel(args, lambda center: design.default_bandwidth(
-            center, args.samplerate, args.rejection, args.frequency), UsageError)
+        return _recording_channel(args)
     if args.center is not None:
         return args.center, args.bandwidth
     if args.frequency is not None:
@@ -200,25 +267,30 @@ def _channel(args):
     raise UsageError("Give --center (where the signal is), or --frequency")
 
 
-def _design_lines(result):
-    fmt = response.format_hz
-    a = result.assessment
-    lo, hi = result.center - result.bandwidth / 2, result.center + result.bandwidth / 2
-    gain_db = 20 * np.log10(result.gain)
-    mixer = "chosen" if result.chose_mixer else "given"
-    width = fmt(result.bandwidth) + (f", {result.bandwidth_note}" if result.bandwidth_note else "")
-    lines = [
-        f"Design: {len(result.taps)} taps, mixer at {fmt(abs(float(result.mixer)))} ({mixer})",
-        f"  Channel : {fmt(lo)} to {fmt(hi)} ({width}), "
-        f"within {design.PASS_RIPPLE_DB:g} dB of {gain_db:.1f} dB "
-        f"(measured {a.ripple_db:.2f} dB)",
-        f"  Rejection : at least {result.rejection:g} dB beyond {fmt(result.bandwidth)} from the "
-        f"centre (measured {a.rejection_db:.1f} dB, at {fmt(a.worst_at)})",
-    ]
-    if not result.met:
-        lines.append(f"  Note: {len(result.taps)} taps do not keep this promise; without --taps "
-                     "the design takes as many as it needs")
-    return lines
+def _recording_channel(args):
+    """design --recording: the centre and bandwidth (None: design's own default) for the signal
+    design.signal_to_design_for picks among those scan finds."""
+    if args.center is not None:
+        raise UsageError("--recording sets the centre; give --center or --recording "
+                         "(see iqenv-config design --help)")
+    recording = _open_recording(args)
+    found = scan.scan(recording)
+    if not found:
+        raise RecordingError(recording.path, "no signal found to design for")
+    print("\n".join(report.table(found)))
+    s, keyed = design.signal_to_design_for(found, recording.seconds)
+    widest = design.default_bandwidth(s.offset_hz, args.samplerate, args.rejection,
+                                      args.frequency)
+    if args.bandwidth is not None:
+        bandwidth, why = args.bandwidth, "as given"
+    else:
+        bandwidth, why = design.channel_width(s, [o for o in found if o is not s], widest,
+                                              recording.samplerate)
+    print(f"Designing for signal {found.index(s) + 1}, the strongest"
+          f"{' that keys on and off' if keyed else ''}: centre {format_hz(s.offset_hz)}, "
+          f"bandwidth {format_hz(bandwidth or widest) + ' ' if bandwidth or widest > 0 else ''}"
+          f"({why})")
+    return s.offset_hz, bandwidth
 
 
 def _write_atomically(path, frequency, samplerate, taps):

@@ -9,18 +9,22 @@ frequencies that the resampler removes on its own cost no taps. The taps are a w
 squares fit on a frequency grid, held to the gain at the centre, reweighted (Lawson) towards the
 minimax solution: short designs put their zeros on the image band; long ones approach equiripple.
 """
+import enum
 import math
 from dataclasses import dataclass
 
 import numpy as np
+import scipy.linalg
 
 from .chain import Chain
-from .response import PASS_RIPPLE_DB, Assessment, alias, assess, fold
+from .response import PASS_RIPPLE_DB, Assessment, assess
+from .units import fold, format_hz, plain_hz
 
 # When the resampler's own droop sets the widest channel, it may take this much of the ripple;
 # the rest is left to the taps.
 DROOP_DB = 0.25
 DEFAULT_REJECTION = 80.0
+DESIGN_WIDTHS = 2  # design --recording: the narrowest channel, in occupied bandwidths
 MAX_REJECTION = 130.0  # float32 taps round at about 150 dB below their largest
 MAX_TAPS = 4096  # about four times the floor's CPU time
 LAWSON_ITERATIONS = 60
@@ -120,8 +124,6 @@ class _Requirement:
 
 def _fit(req, num_taps, samplerate, iterations=LAWSON_ITERATIONS):
     """The best taps found for `num_taps`, and their largest normalised error."""
-    import scipy.linalg
-
     n = num_taps
     w = np.zeros(req.points)
     w[req.passing] = 1 / (req.tolerance * req.target[req.passing]) ** 2
@@ -224,6 +226,15 @@ def _too_many_taps(bandwidth, samplerate):
             "rate needs fewer")
 
 
+class MixerProblem(enum.IntEnum):
+    """What keeps a mixer frequency from serving a channel."""
+
+    NONE = 0  # it serves
+    LEAVES_FLAT_BAND = 1  # the channel lands beyond the band the resampler keeps flat
+    SECOND_PRODUCT_BEATS = 2  # a tone within one bandwidth of the centre has a second product
+    #                           inside the resampler's band, beating against the first
+
+
 class _Mixers:
     """Which mixer frequencies keep a channel flat and free of beats, for one sample rate."""
 
@@ -274,8 +285,8 @@ class _Mixers:
         return np.unique(np.concatenate(([0.0, self.fs / 2], near)))
 
     def problems(self, mixers, bandwidth):
-        """Per mixer: 0 if it serves the channel, 1 if the channel leaves the flat band, 2 if a
-        tone within one bandwidth of the centre has a second product that beats.
+        """Per mixer, the MixerProblem that keeps it from serving the channel (an int array:
+        MixerProblem.NONE where it serves).
 
         Beyond the pass band the taps could still remove such a tone, but only with a steep
         edge right at the pass band: no mixer that needs one is offered.
@@ -290,28 +301,33 @@ class _Mixers:
         main = np.where(first_below, below, above)[:, 20:61]  # the pass band
         second = np.where(first_below, above, below)
         single = (f[:, 0] == 0) | (f[:, 0] == self.fs / 2)
-        out = np.zeros(len(f), dtype=int)
+        out = np.full(len(f), MixerProblem.NONE, dtype=int)
         beats = np.any(second > self.limit * np.maximum(at[0], at[1])[:, None], axis=1)
-        out[beats & ~single] = 2
-        out[np.any(main < self.dc * 10 ** (-DROOP_DB / 20), axis=1)] = 1
+        out[beats & ~single] = MixerProblem.SECOND_PRODUCT_BEATS
+        leaves = np.any(main < self.dc * 10 ** (-DROOP_DB / 20), axis=1)
+        out[leaves] = MixerProblem.LEAVES_FLAT_BAND
         return out
+
+    def serves(self, mixers, bandwidth):
+        """Per mixer, whether it serves the channel (a bool array)."""
+        return self.problems(mixers, bandwidth) == MixerProblem.NONE
 
     def serving(self, bandwidth):
         mixers = self.candidates()
-        return mixers[self.problems(mixers, bandwidth) == 0]
+        return mixers[self.serves(mixers, bandwidth)]
 
     def widest_for(self, mixers=None):
         """The widest channel (to 10 Hz) that some mixer in `mixers` (default: any) serves."""
         lo, hi = 0.0, float(self.widest())
         mixers = self.candidates() if mixers is None else np.asarray(mixers, dtype=np.float64)
-        if (self.problems(mixers, hi) == 0).any():
+        if self.serves(mixers, hi).any():
             return hi
-        if not (self.problems(mixers, 10.0) == 0).any():
+        if not self.serves(mixers, 10.0).any():
             return 0.0
         lo = 10.0
         while hi - lo > 10:
             mid = (lo + hi) / 2
-            lo, hi = (mid, hi) if (self.problems(mixers, mid) == 0).any() else (lo, mid)
+            lo, hi = (mid, hi) if self.serves(mixers, mid).any() else (lo, mid)
         return _round_down(lo)
 
     def margin(self, mixer, bandwidth):
@@ -336,28 +352,24 @@ class _Mixers:
         return sorted(mixers, key=key)
 
 
-def _hz(value):
-    """Hertz as the messages give them: a plain number, so that scripts can read it back."""
-    return f"{float(value):.6g} Hz"
-
-
 def _refuse_mixer(mixers, mixer, bandwidth):
     """Why the given mixer cannot serve the channel, and what would."""
-    problem = int(mixers.problems([mixer], bandwidth)[0])
+    problem = MixerProblem(int(mixers.problems([mixer], bandwidth)[0]))
     chain = Chain(mixer, mixers.fs)
     shifts = [s for s, _ in chain.products]
     lo, hi = mixers.center - bandwidth / 2, mixers.center + bandwidth / 2
     main = int(np.argmax(chain.paths(np.array([mixers.center]))[:, 0]))
-    if problem == 1:
+    if problem == MixerProblem.LEAVES_FLAT_BAND:
         s = shifts[main]
-        why = (f"with the mixer at {_hz(abs(mixer))} the channel ({lo:.6g} to {_hz(hi)}) lands "
-               f"at {lo + s:.6g} to {_hz(hi + s)}, beyond the +-{_hz(mixers.flat_edge)} the "
-               f"resampler keeps flat")
+        why = (f"with the mixer at {plain_hz(abs(mixer))} the channel ({lo:.6g} to "
+               f"{plain_hz(hi)}) lands at {lo + s:.6g} to {plain_hz(hi + s)}, beyond the "
+               f"+-{plain_hz(mixers.flat_edge)} the resampler keeps flat")
     else:
         s = shifts[1 - main]
-        why = (f"with the mixer at {_hz(abs(mixer))} the channel's second product lands at "
-               f"{float(fold(lo + s, mixers.fs)):.6g} to {_hz(fold(hi + s, mixers.fs))}, inside the "
-               f"band the resampler keeps: the envelope would beat at {_hz(2 * abs(mixer))}")
+        why = (f"with the mixer at {plain_hz(abs(mixer))} the channel's second product lands at "
+               f"{fold(lo + s, mixers.fs):.6g} to {plain_hz(fold(hi + s, mixers.fs))}, inside "
+               f"the band the resampler keeps: the envelope would beat at "
+               f"{plain_hz(2 * abs(mixer))}")
     return DesignError(f"{why}; {_alternatives(mixers, bandwidth, mixer)}")
 
 
@@ -369,7 +381,7 @@ def _alternatives(mixers, bandwidth, mixer=None):
     runs = _runs(serving[serving > 0], mixers.step)
     if runs:
         options.append("--frequency " + " or ".join(
-            _hz(a) if a == b else f"{a:.6g} to {_hz(b)}" for a, b in runs[:3]))
+            plain_hz(a) if a == b else f"{a:.6g} to {plain_hz(b)}" for a, b in runs[:3]))
     if mixer is not None:
         narrow = mixers.widest_for([mixer])
         if narrow > 0:
@@ -404,8 +416,8 @@ def widest_bandwidth(samplerate):
 def default_bandwidth(center, samplerate, rejection=DEFAULT_REJECTION, mixer=None):
     """The bandwidth design() takes when none is given: the widest the resampler keeps flat,
     narrowed where the centre (and a given mixer) allow less; 0 where nothing serves."""
-    mixers = _Mixers(samplerate, alias(center, samplerate), rejection)
-    given = None if mixer is None else [abs(alias(np.float32(mixer), samplerate))]
+    mixers = _Mixers(samplerate, fold(center, samplerate), rejection)
+    given = None if mixer is None else [abs(fold(np.float32(mixer), samplerate))]
     return min(mixers.widest(), mixers.widest_for(given))
 
 
@@ -424,10 +436,10 @@ def design(center, bandwidth, rejection, mixer, samplerate, num_taps, gain):
     if bandwidth is not None and not (math.isfinite(bandwidth) and 0 < bandwidth < samplerate / 2):
         raise DesignError(
             f"Bandwidth must be above 0 and below half the sample rate ({samplerate / 2:g} Hz)")
-    center = alias(center, samplerate)
+    center = fold(center, samplerate)
     mixers = _Mixers(samplerate, center, rejection)
     widest = mixers.widest()
-    given = None if mixer is None else alias(np.float32(mixer), samplerate)
+    given = None if mixer is None else fold(np.float32(mixer), samplerate)
 
     note = ""
     if bandwidth is None:
@@ -444,19 +456,19 @@ def design(center, bandwidth, rejection, mixer, samplerate, num_taps, gain):
             note = ("the widest that keeps flat at this centre without a beat"
                     + ("" if given is None else " with this mixer"))
     elif bandwidth > widest:
-        raise DesignError(f"A {_hz(bandwidth)} channel is wider than the resampler keeps flat "
-                          f"({_hz(widest)} at this sample rate): give --bandwidth {widest:g} "
-                          "or less")
+        raise DesignError(f"A {plain_hz(bandwidth)} channel is wider than the resampler keeps "
+                          f"flat ({plain_hz(widest)} at this sample rate): give --bandwidth "
+                          f"{widest:g} or less")
 
     if given is not None:
-        if mixers.problems([abs(given)], bandwidth)[0]:
+        if not mixers.serves([abs(given)], bandwidth)[0]:
             raise _refuse_mixer(mixers, abs(given), bandwidth)
         choices = [given]
     else:
         serving = mixers.serving(bandwidth)
         if len(serving) == 0:
-            raise DesignError(f"No mixer frequency keeps a {_hz(bandwidth)} channel at "
-                              f"{_hz(center)} flat without a beat; "
+            raise DesignError(f"No mixer frequency keeps a {plain_hz(bandwidth)} channel at "
+                              f"{plain_hz(center)} flat without a beat; "
                               + _alternatives(mixers, bandwidth))
         ordered = mixers.order(serving, bandwidth)
         # The best margin first; a second candidate with a different margin may still be shorter.
@@ -480,3 +492,67 @@ def design(center, bandwidth, rejection, mixer, samplerate, num_taps, gain):
     result = Design(taps, np.float32(f), samplerate, center, bandwidth, rejection, gain,
                     given is None, note, assess(chain, center, bandwidth))
     return result
+
+
+def signal_to_design_for(found, seconds):
+    """The signal design --recording designs for: the strongest that keys on and off (a steady
+    carrier has no envelope to follow), the strongest of all if none does.
+
+    Parameters
+    ----------
+    found : list of scan.Signal
+        What scan found, strongest first, not empty.
+    seconds : float
+        Length of the recording, seconds.
+
+    Returns
+    -------
+    (scan.Signal, bool)
+        The signal, and whether it keys on and off.
+    """
+    keyed = [s for s in found if not _steady(s, seconds)]
+    return (keyed or found)[0], bool(keyed)
+
+
+def _steady(signal, seconds):
+    """One burst over nearly the whole recording: a carrier, not keyed."""
+    return len(signal.bursts) == 1 and signal.bursts[0][1] - signal.bursts[0][0] > 0.9 * seconds
+
+
+def channel_width(signal, others, widest, samplerate):
+    """The widest channel for `signal`, at most `widest`, that still rejects the others: each
+    one's occupied band lies farther than one bandwidth from the centre, where the design
+    promises rejection. Never narrower than DESIGN_WIDTHS occupied bandwidths, which holds the
+    signal's keying edges too.
+
+    Parameters
+    ----------
+    signal : scan.Signal
+        The signal to design for.
+    others : list of scan.Signal
+        The other signals found.
+    widest : float
+        design's default bandwidth at the signal's offset, hertz.
+    samplerate : int
+        The recording's samples per second.
+
+    Returns
+    -------
+    (float, str)
+        The bandwidth in hertz, None for design's own default (which narrows further where the
+        centre allows less); and why, in words.
+    """
+    least = DESIGN_WIDTHS * signal.bandwidth_hz
+    # How far from the centre each other signal's occupied band begins, the nearest first.
+    reach, nearest = min(((abs(fold(o.offset_hz - signal.offset_hz, samplerate))
+                           - o.bandwidth_hz / 2, o.offset_hz) for o in others),
+                         default=(math.inf, None))
+    if reach > widest or widest <= 0:  # design says what it can do where nothing serves
+        return None, "widest channel: nothing else within reach"
+    room = math.floor(reach / 10) * 10
+    room = room - 10 if room >= reach else room  # strictly farther than one bandwidth
+    where = format_hz(nearest)
+    if room < least:
+        return (least if least < widest else None,
+                f"twice its occupied bandwidth; the signal at {where} lies within reach")
+    return room, f"narrowed to {format_hz(room)} by the signal at {where}"

@@ -5,8 +5,9 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
-from .chain import Chain  # noqa: E402
-from .response import assess, find_channel, response, sweep, to_db, windows  # noqa: E402
+from .chain import Chain, taps_spectrum  # noqa: E402
+from .response import assess, find_channel, passing_spans, sweep  # noqa: E402
+from .units import to_db  # noqa: E402
 
 FLOOR_DB = 180  # below the channel: nulls would stretch the axis to -inf
 
@@ -22,6 +23,11 @@ def peak_hold(freqs, db, columns=2048):
     return freqs[:usable:group], db[:usable].reshape(-1, group).max(axis=1)
 
 
+def _spectrum_points(num_taps, least=1 << 16):
+    """Points enough to draw the taps' own response: 32 per 1/num_taps of the rate at least."""
+    return max(least, 1 << int(np.ceil(np.log2(32 * max(num_taps, 1)))))
+
+
 class ChainPicture:
     """The chain's response relative to its channel, and the marks that go with it."""
 
@@ -30,15 +36,15 @@ class ChainPicture:
         self.fs = config.samplerate
         self.centre, self.width, width3 = find_channel(self.chain)
         self.assessment = assess(self.chain, self.centre, width3)
-        # The coarse sweep of the whole band, and the fine windows where tones pass.
+        # The coarse sweep of the whole band, and the fine spans where tones pass.
         parts = [sweep(self.chain)] + [(g, self.chain.level(g, taps))
-                                       for g, taps, _ in windows(self.chain)]
+                                       for g, taps, _ in passing_spans(self.chain)]
         g = np.concatenate([p[0] for p in parts])
         order = np.argsort(g)
         self.g = g[order]
         levels = np.concatenate([p[1] for p in parts])[order]
         self.db = np.maximum(to_db(levels / self.assessment.level), -FLOOR_DB)
-        f, taps = response(config.taps, self.fs)
+        f, taps = taps_spectrum(config.taps, self.fs, _spectrum_points(len(config.taps)))
         self.taps_f = f
         self.taps_db = np.maximum(to_db(taps / np.abs(taps).max()), -FLOOR_DB)
 
@@ -68,6 +74,15 @@ class ChainPicture:
 
 
 def plot_response(config, path):
+    """Draws the chain's response over the whole band and around the channel and its image.
+
+    Parameters
+    ----------
+    config : configfile.FilterConfig
+        The configuration, with its taps.
+    path : str
+        The PNG to write.
+    """
     picture = ChainPicture(config)
     a = picture.assessment
     fig = plt.figure(figsize=(11, 9))

@@ -1,107 +1,61 @@
-"""What a configuration does, from input frequency to iqenv's output, and the lines that say it."""
+"""What a configuration does, from input frequency to iqenv's output: the channel it passes,
+its flatness, the image and the worst rejection. The text that reports it is in report.py."""
 import math
 from dataclasses import dataclass
 
 import numpy as np
+from scipy.ndimage import uniform_filter1d
 
-from .resampler import decimation_for
+from .chain import taps_response, taps_span, taps_spectrum
+from .units import fold
 
 PASS_RIPPLE_DB = 0.5
 BEAT_DB = 40.0  # a second product within this of the first beats by 1 % or more
 
-# What a tap costs against the rest of a run, from `make bench` (README, quiet run): the floor
-# (resampling, input and output alone) took 3.89 s of CPU for 24e6 input samples; the FIR kernel
-# ran 8.0e9 complex multiply-adds per second at 256 taps.
-FLOOR_SECONDS_PER_SAMPLE = 3.89 / 24e6
-FIR_MACS_PER_SECOND = 8.0e9
-# Above the resampler's rates, everything but the taps (input, cosine, decimation, resampling
-# what is left, output): 0.33 s for 40e6 samples at 20 MS/s, less 8 taps' share.
-DECIMATED_SECONDS_PER_SAMPLE = 0.33 / 40e6 - 8 / FIR_MACS_PER_SECOND
-
-
-def response(taps, samplerate, min_points=1 << 16):
-    """(frequencies, complex gain) over -fs/2 ... fs/2, ascending, for y[n] = sum taps[k] x[n-k]."""
-    taps = np.asarray(taps, dtype=np.complex128)
-    points = max(min_points, 1 << int(np.ceil(np.log2(32 * max(len(taps), 1)))))
-    gain = np.fft.fftshift(np.fft.fft(taps, points))
-    freqs = np.fft.fftshift(np.fft.fftfreq(points, 1.0 / samplerate))
-    return freqs, gain
-
-
-def to_db(gain):
-    with np.errstate(divide="ignore"):
-        return 20 * np.log10(np.abs(gain))
-
-
-def alias(frequency, samplerate):
-    """The frequency within [-fs/2, fs/2) that a cosine or a tap shift at `frequency` acts on."""
-    return (float(frequency) + samplerate / 2) % samplerate - samplerate / 2
-
-
-def fold(x, samplerate):
-    return (np.asarray(x, dtype=np.float64) + samplerate / 2) % samplerate - samplerate / 2
-
-
-def format_hz(hz):
-    a = abs(hz)
-    if a >= 1e6:
-        return "%.6g MHz" % (hz / 1e6)
-    if a >= 1e3:
-        return "%.6g kHz" % (hz / 1e3)
-    return "%.6g Hz" % hz
-
-
-def cost(num_taps, samplerate):
-    """(complex multiply-adds per second, their CPU time as a share of the floor's)."""
-    macs = num_taps * samplerate
-    return macs, (macs / FIR_MACS_PER_SECOND) / (samplerate * FLOOR_SECONDS_PER_SAMPLE)
-
-
-def cost_line(num_taps, samplerate):
-    macs, share = cost(num_taps, samplerate)
-    line = (f"  Cost : {num_taps} taps x {samplerate} samples/s = {macs:.3g} complex "
-            "multiply-adds per second; expected CPU time ")
-    factor = decimation_for(samplerate)
-    if factor > 1:  # no floor at this rate: the resampler alone would refuse it
-        seconds = macs / FIR_MACS_PER_SECOND + samplerate * DECIMATED_SECONDS_PER_SAMPLE
-        return line + (f"about {seconds:.2g} s per second of input, with the decimation by "
-                       f"{factor} (figures from make bench)")
-    return line + (f"about {1 + share:.3f} x the floor's (resampling, input and output alone; "
-                   "figures from make bench)")
-
-
 SWEEP_POINTS_MAX = 1 << 20  # the coarse sweep over the whole band
-WINDOW_REACH = 16e3  # either side of a product's frequency, beyond what the resampler passes
-WINDOW_STEP = 5.0
-
-
-def taps_span(taps, samplerate, lo, count, step):
-    """(frequencies lo, lo + step, ..., and |T| there), exact, by a chirp z-transform."""
-    from scipy.signal import zoom_fft
-
-    g = lo + step * np.arange(count)
-    gain = zoom_fft(np.asarray(taps, dtype=np.complex128), [lo, lo + step * count], m=count,
-                    fs=samplerate, endpoint=False)
-    return g, np.abs(gain)
+SPAN_REACH = 16e3  # either side of a product's frequency, beyond what the resampler passes
+SPAN_STEP = 5.0
 
 
 def sweep(chain):
-    """(input frequencies ascending over the whole band, level there): coarse at high rates."""
+    """The level at iqenv's output over the whole band, coarse at high rates.
+
+    Parameters
+    ----------
+    chain : Chain
+        A chain with taps; its sample rate sets how many points the sweep takes.
+
+    Returns
+    -------
+    (numpy.ndarray, numpy.ndarray)
+        Input frequencies in hertz, ascending from -fs/2, and the level there per unit input.
+    """
     fs = chain.samplerate
     points = 1 << int(math.ceil(math.log2(max(min(fs / 20.0, SWEEP_POINTS_MAX),
                                               4 * len(chain.taps), 4096))))
-    g = np.fft.fftshift(np.fft.fftfreq(points, 1.0 / fs))
-    return g, chain.level(g, np.abs(np.fft.fftshift(np.fft.fft(chain.taps, points))))
+    g, gain = taps_spectrum(chain.taps, fs, points)
+    return g, chain.level(g, np.abs(gain))
 
 
-def windows(chain):
-    """Where tones reach the output: a uniform grid around each product's frequency (merged
-    where they overlap, the whole circle at low rates), as (frequencies, |T|, whole circle)."""
+def passing_spans(chain):
+    """The frequency spans where tones reach the output: a uniform grid around each product's
+    frequency (merged where they overlap, the whole circle at low rates).
+
+    Parameters
+    ----------
+    chain : Chain
+        A chain with taps; its mixer's products say where the spans lie.
+
+    Returns
+    -------
+    list of (numpy.ndarray, numpy.ndarray, bool)
+        Per span: input frequencies in hertz, |T| there, and whether it is the whole circle.
+    """
     fs = chain.samplerate
-    if 2 * WINDOW_REACH * len(chain.products) >= fs:
-        step = min(WINDOW_STEP, fs / 4096)
+    if 2 * SPAN_REACH * len(chain.products) >= fs:
+        step = min(SPAN_STEP, fs / 4096)
         return [taps_span(chain.taps, fs, -fs / 2, int(round(fs / step)), step) + (True,)]
-    spans = sorted((float(fold(-shift, fs)) - WINDOW_REACH, float(fold(-shift, fs)) + WINDOW_REACH)
+    spans = sorted((fold(-shift, fs) - SPAN_REACH, fold(-shift, fs) + SPAN_REACH)
                    for shift, _ in chain.products)
     merged = [list(spans[0])]
     for lo, hi in spans[1:]:
@@ -109,7 +63,7 @@ def windows(chain):
             merged[-1][1] = max(merged[-1][1], hi)
         else:
             merged.append([lo, hi])
-    return [taps_span(chain.taps, fs, lo, int((hi - lo) / WINDOW_STEP), WINDOW_STEP) + (False,)
+    return [taps_span(chain.taps, fs, lo, int((hi - lo) / SPAN_STEP), SPAN_STEP) + (False,)
             for lo, hi in merged]
 
 
@@ -127,17 +81,32 @@ class Assessment:
 
 
 def assess(chain, center, bandwidth, extra=()):
-    """The promise's figures, on a dense grid around everything that passes, exactly evaluated."""
+    """The promise's figures, on a dense grid around everything that passes, exactly evaluated.
+
+    Parameters
+    ----------
+    chain : Chain
+        A chain with taps.
+    center : float
+        Centre of the channel, hertz.
+    bandwidth : float
+        Width of the channel, hertz: the pass band is within bandwidth/2 of the centre, the
+        stop band beyond one bandwidth.
+    extra : array_like
+        More input frequencies (hertz) to evaluate exactly.
+
+    Returns
+    -------
+    Assessment
+    """
     fs = chain.samplerate
-    center = alias(center, fs)
+    center = fold(center, fs)
     pieces = []
     for lo, count, step in ((center - bandwidth / 2, 801, bandwidth / 800),
                             (center - 2 * bandwidth, 801, bandwidth / 200)):
         pieces.append(taps_span(chain.taps, fs, lo, count, step))
-    pieces += [(g, taps) for g, taps, _ in windows(chain)]
+    pieces += [(g, taps) for g, taps, _ in passing_spans(chain)]
     if len(extra):
-        from .chain import taps_response
-
         pieces.append((np.asarray(extra, dtype=np.float64),
                        np.abs(taps_response(chain.taps, fs, extra))))
     g = fold(np.concatenate([p[0] for p in pieces]), fs)
@@ -174,11 +143,19 @@ def find_channel(chain):
     The channel is where the mean level over 3 kHz is highest: a narrow peak elsewhere
     (taps that rise where the resampler removed everything under the mixer they were made for)
     is not it.
-    """
-    from scipy.ndimage import uniform_filter1d
 
+    Parameters
+    ----------
+    chain : Chain
+        A chain with taps, not all 0.
+
+    Returns
+    -------
+    (float, float, float)
+        Centre, width within PASS_RIPPLE_DB and -3 dB width, all in hertz.
+    """
     best = None
-    for g, taps, circle in windows(chain):
+    for g, taps, circle in passing_spans(chain):
         levels = chain.level(g, taps)
         window = max(int(3000 / (g[1] - g[0])), 1)
         score = uniform_filter1d(levels, window, mode="wrap" if circle else "constant")
@@ -198,55 +175,59 @@ def find_channel(chain):
 
     lo3 = walk(start, -1, levels[start] * 10 ** (-3 / 20))
     width3 = ((walk(start, +1, levels[start] * 10 ** (-3 / 20)) - lo3) % n + 1) * spacing
-    centre = float(fold(g[lo3] + (width3 - spacing) / 2, chain.samplerate))
+    centre = fold(float(g[lo3] + (width3 - spacing) / 2), chain.samplerate)
     c = int(round((centre - g[0]) / spacing)) % n
     floor = levels[c] * 10 ** (-PASS_RIPPLE_DB / 20)
     half = min((c - walk(c, -1, floor)) % n, (walk(c, +1, floor) - c) % n) * spacing
     return centre, 2 * half, width3
 
 
-def describe(chain):
-    """Lines telling what the chain does, for show and design."""
-    fmt = format_hz
-    fs = chain.samplerate
-    after = "".join(f"{stage.name}, " for stage in chain.stages[:-1])
-    lines = ["Chain response, input frequency to iqenv's output (taps, mixer, "
-             f"{after}resampler to {chain.output_rate:g}/s):"]
+@dataclass
+class ChannelSummary:
+    """What a chain does to the channel it passes: the figures `show` and `design` report."""
+
+    centre: float  # hertz
+    width: float  # within PASS_RIPPLE_DB, hertz
+    width3: float  # -3 dB width, hertz
+    assessment: Assessment  # the stop band beyond one -3 dB width: a design's lies within it
+    flat: Assessment  # over the width within PASS_RIPPLE_DB
+    arrives_at: float  # where the channel's main product reaches the output, hertz
+    second_at: float  # where its second product does (None with one product)
+    beat_db: float  # any tone within 6 dB of the channel's level: its second product below
+    #                 its first, at the least (inf with one product)
+
+
+def summarise(chain):
+    """The channel a chain passes and what it does to it.
+
+    Parameters
+    ----------
+    chain : Chain
+        A chain with taps (all 0 allowed).
+
+    Returns
+    -------
+    ChannelSummary or None
+        None when every tap is 0: nothing reaches the output.
+    """
     if not np.any(chain.taps):
-        return lines + ["  Every tap is 0: nothing reaches the output"]
+        return None
+    fs = chain.samplerate
     centre, width, width3 = find_channel(chain)
     # Beyond one -3 dB width: the stop band a design promised lies within it.
     a = assess(chain, centre, width3)
     flat = assess(chain, centre, width)
-    level_db = 20 * math.log10(a.level)
-    lines.append(f"  Channel : centre {fmt(centre)}, level {a.level:.4g} ({level_db:.1f} dB); "
-                 f"within {PASS_RIPPLE_DB:g} dB over {fmt(width)}, -3 dB width {fmt(width3)}")
-    f = chain.frequency
     main = int(np.argmax(chain.paths(np.array([centre]))[:, 0]))
     at = fold(centre + chain.products[main][0], fs)
-    mixer = f"  Mixer at {fmt(abs(f))}: the channel reaches the output at {fmt(at)}"
-    if len(chain.products) == 1:
-        lines.append(mixer + " (one product: the cosine is +-1 throughout)")
-    else:
-        second = fold(centre + chain.products[1 - main][0], fs)
-        lines.append(mixer + f"; its second product, at {fmt(second)}, is "
-                     f"{flat.second_db:.1f} dB down")
-        lines.append(f"  Image : {fmt(a.image)}, {a.image_db:.1f} dB down")
-    lines.append(f"  Worst rejection beyond {fmt(width3)} from the centre : "
-                 f"{a.rejection_db:.1f} dB, at {fmt(a.worst_at)}")
-    lines.append(cost_line(len(chain.taps), fs))
-    # Any tone that comes through within 6 dB of the channel's level, not only the channel's.
+    second_at, beat_db = None, math.inf
     if len(chain.products) == 2:
-        g, taps = (np.concatenate(x) for x in list(zip(*windows(chain)))[:2])
+        second_at = fold(centre + chain.products[1 - main][0], fs)
+        # Any tone that comes through within 6 dB of the channel's level, not only the channel's.
+        g, taps = (np.concatenate(x) for x in list(zip(*passing_spans(chain)))[:2])
         products = chain.products_at(g, taps)
         strong = np.maximum(*products)
         loud = chain.level(g, taps) >= a.level * 10 ** (-6 / 20)
         with np.errstate(divide="ignore"):
-            second = min(flat.second_db, float(np.min(20 * np.log10(
+            beat_db = min(flat.second_db, float(np.min(20 * np.log10(
                 strong[loud] / np.minimum(*products)[loud]))))
-        if second < BEAT_DB:
-            lines.append(f"  Warning: the channel's second product falls inside the resampler's "
-                         f"band: tones beat at {fmt(2 * abs(f))} (the second product only "
-                         f"{second:.1f} dB below the first); iqenv-config design chooses a "
-                         "mixer without a beat")
-    return lines
+    return ChannelSummary(centre, width, width3, a, flat, at, second_at, beat_db)

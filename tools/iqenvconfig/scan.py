@@ -24,21 +24,18 @@ import math
 from dataclasses import dataclass, field
 
 import numpy as np
+import scipy.ndimage
+import scipy.signal
 
-from .recording import Recording, RecordingError  # noqa: F401 (RecordingError for callers)
+from .spectra import Framer, frame_window, plan_for, power_spectra
 
-FRAME_SECONDS = 300e-6
-FINE_SECONDS = 16e-3
-MAX_FINE = 1 << 17
 ACTIVE_DB = 10.0
 MIN_PAIRS = 3
 SPLIT_DB = 10.0
 CORE_DB = 10.0
 GAP_SECONDS = 5e-3  # gaps shorter than this join pulses into one burst
 OBW_FRACTION = 0.90  # occupied bandwidth: the band holding this share of the power
-DESIGN_WIDTHS = 2  # design --recording: the narrowest channel, in occupied bandwidths
 POWER_PERCENTILE = 80  # of the frames where a signal is active: those fully inside a pulse
-MIN_FRAMES = 64
 MIN_RUN = 3  # frames
 # A frame where a signal is active does not count within EDGE_FRAMES of a keying edge of one
 # SPLATTER_DB stronger, nor, where the converter clips, near one CLIPPING_DB stronger.
@@ -52,83 +49,9 @@ STEADY_FRACTION = 0.95  # of all frames above PRESENT_DB: a steady carrier, not 
 SPUR_SLACK_SECONDS = 2e-3
 
 
-def _pow2_at_most(x):
-    return 1 << max(int(math.floor(math.log2(max(x, 1)))), 0)
-
-
-@dataclass
-class Plan:
-    """Frame sizes for one sample rate and recording length."""
-
-    samplerate: int
-    frame: int  # samples per coarse frame
-    fine: int  # samples per fine window
-    chunk: int  # samples read at a time, a multiple of `fine`
-
-    @property
-    def hop(self):
-        return self.frame // 2
-
-    def frame_centre_seconds(self, index):
-        return (index * self.hop + self.frame / 2) / self.samplerate
-
-    def bin_hz(self, k):
-        """Frequency of coarse bin k, counted from the lowest (-fs/2)."""
-        return (k - self.frame // 2) * self.samplerate / self.frame
-
-
-def plan_for(samplerate, samples, path=""):
-    frame = max(_pow2_at_most(samplerate * FRAME_SECONDS), 16)
-    hop = frame // 2
-    frames = (samples - frame) // hop + 1 if samples >= frame else 0
-    if frames < MIN_FRAMES:
-        need = (MIN_FRAMES - 1) * hop + frame
-        raise RecordingError(path, f"too short to analyse ({samples} samples; at least {need} "
-                                   "at this sample rate)")
-    fine = min(max(_pow2_at_most(samplerate * FINE_SECONDS), frame), MAX_FINE,
-               _pow2_at_most(samples))
-    chunk = max(1 << 18, 128 * hop, fine)
-    return Plan(samplerate, frame, fine, chunk)
-
-
-class Framer:
-    """Frames of `length` samples every `hop` samples from a stream that arrives in chunks."""
-
-    def __init__(self, length, hop):
-        self.length, self.hop = length, hop
-        self.tail = None
-        self.next_index = 0
-
-    def push(self, samples):
-        data = samples if self.tail is None else np.concatenate((self.tail, samples))
-        n = (len(data) - self.length) // self.hop + 1 if len(data) >= self.length else 0
-        frames = np.lib.stride_tricks.sliding_window_view(data, self.length)[::self.hop][:n]
-        self.tail = data[n * self.hop:].copy()
-        first = self.next_index
-        self.next_index += n
-        return first, frames
-
-
-def power_spectra(frames, window):
-    """Power of each frame's spectrum, bins from -fs/2 up, scaled so a frame's bins sum to its
-    mean power (a tone of amplitude A gives A**2, white noise sigma**2 / len per bin)."""
-    import scipy.fft
-
-    # Less the frame's DC offset, weighted as the window weights it: a plain mean would carry a
-    # strong tone's share of it into the bins beside 0 Hz.
-    x = frames * window
-    x -= x.sum(axis=1, keepdims=True) * (window / np.sum(window))
-    spectrum = scipy.fft.fft(x, axis=1, overwrite_x=True)
-    power = spectrum.real ** 2 + spectrum.imag ** 2
-    power *= 1.0 / (frames.shape[1] * float(np.sum(window.astype(np.float64) ** 2)))
-    return np.fft.fftshift(power, axes=1)
-
-
 def noise_floor(power):
     """Mean noise power per bin: median over time (a bin's power is exponential, its median
     ln 2 times its mean), then the median of neighbouring bins."""
-    import scipy.ndimage
-
     step = max(len(power) // 1024, 1)  # a thousand frames give the median well enough
     per_bin = np.median(np.ascontiguousarray(power[::step].T), axis=1) / math.log(2)
     width = min(max(15, power.shape[1] // 16 + 1), 65)
@@ -164,8 +87,6 @@ def _runs(mask):
 
 def _signals_from_bins(pairs, level_db, dc):
     """Groups the bins that hold a signal and splits groups at deep valleys."""
-    import scipy.signal
-
     occupied = pairs >= MIN_PAIRS
     occupied[dc] = False
     groups = [list(r) for r in _runs(occupied)]
@@ -271,8 +192,6 @@ def _activity(ratio, clipped, signals, keying_frames):
     clipped frames near one CLIPPING_DB stronger (what clipping makes of it spreads as far).
     A steady signal that clips makes steady products: beside it, a signal that keys on and off
     keeps its activity unless the stronger one keys too within `keying_frames`."""
-    import scipy.ndimage
-
     levels = [ratio[:, s.core].max(axis=1) for s in signals]
     actives = [level > 10 ** (ACTIVE_DB / 10) for level in levels]
     reach = 2 * EDGE_FRAMES + 1
@@ -298,7 +217,7 @@ def _activity(ratio, clipped, signals, keying_frames):
 
 def _pass_two(recording, plan, window, floors, signals):
     framer, clip_framer = Framer(plan.frame, plan.hop), Framer(plan.frame, plan.hop)
-    fine_window = np.hanning(plan.fine + 2)[1:-1].astype(np.float32)
+    fine_window = frame_window(plan.fine)
     trackers = [_Tracker(s, plan) for s in signals]
     keying_frames = int(math.ceil(GAP_SECONDS * plan.samplerate / plan.hop))
     position = 0
@@ -390,9 +309,20 @@ def _is_product_of(weak, strong):
 
 
 def scan(recording):
-    """The signals in `recording`, strongest first."""
+    """The transmissions in a recording.
+
+    Parameters
+    ----------
+    recording : recording.Recording
+        The IQ recording, read twice, a chunk at a time.
+
+    Returns
+    -------
+    list of Signal
+        The signals found, strongest first.
+    """
     plan = plan_for(recording.samplerate, recording.samples, recording.path)
-    window = np.hanning(plan.frame + 2)[1:-1].astype(np.float32)
+    window = frame_window(plan.frame)
     floors, signals = _pass_one(recording, plan, window)
     if not signals:
         return []
@@ -422,156 +352,3 @@ def scan(recording):
         found.append(s)
     found.sort(key=lambda s: -s.power)
     return [w for i, w in enumerate(found) if not any(_is_product_of(w, s) for s in found[:i])]
-
-
-def table(signals):
-    from .response import format_hz
-
-    if not signals:
-        return ["No signals found."]
-    lines = [f"{'#':>2}  {'offset':>12}  {'power':>8}  {'bandwidth':>11}  {'first burst':>11}  "
-             f"{'bursts':>6}"]
-    for i, s in enumerate(signals, 1):
-        offset = ("+" if s.offset_hz > 0 else "") + format_hz(s.offset_hz)
-        lines.append(f"{i:>2}  {offset:>12}  {s.power_db:>5.1f} dB  "
-                     f"{format_hz(s.bandwidth_hz):>11}  {s.start_s * 1e3:>8.1f} ms  "
-                     f"{len(s.bursts):>6}")
-    return lines
-
-
-DESCRIPTION = f"""Finds the transmissions in an IQ recording. For each signal: its offset
-from the tuned frequency; its power during its bursts, in dB above the noise in its occupied
-bandwidth; that bandwidth (the band holding {OBW_FRACTION:.0%} of its power, equal shares left out
-below and above); when its first burst starts; how many bursts it has. A frequency bin is active
-in a frame (213 us at 2.4 MS/s, 256 us at 250 kS/s) when it stands {ACTIVE_DB:g} dB above its
-noise floor. A signal is active while its strongest bins are, for {MIN_RUN} frames at least
-(less is taken for noise), except within two frames of a keying edge of a signal {SPLATTER_DB:g} dB stronger and,
-where the converter clips, near one {CLIPPING_DB:g} dB stronger, unless that one is steady and this
-one keys on and off. A burst is a run of activity in
-which no gap lasts {GAP_SECONDS * 1e3:g} ms or more: the pulses of one code word make one burst,
-repeats of it after longer pauses make more. Not reported: the receiver's DC spike (each
-frame's DC offset is removed, and the bin at 0 Hz is never a signal, so a signal nearer to 0 Hz than
-one bin, 4.7 kHz at 2.4 MS/s and 3.9 kHz at 250 kS/s, may go unseen too), and what clipping
-makes of a strong signal: weaker copies ({SPUR_DB:g} dB or more) whose every burst lies within one of
-its bursts, give or take {SPUR_SLACK_SECONDS * 1e3:g} ms, and starts with it if it has only one. The file is read twice,
-a chunk at a time."""
-
-
-def add_recording_options(parser, samplerate_type, about, positional=False, rate="required"):
-    """The recording, its format and (`rate`: "required", "optional" or None, where the command
-    has --samplerate already) its sample rate, as scan, design and plot take them."""
-    from .recording import FORMATS
-
-    if positional:
-        parser.add_argument("recording", metavar="RECORDING", help=about)
-    else:
-        parser.add_argument("--recording", metavar="RECORDING", help=about)
-    if rate:
-        parser.add_argument("--samplerate", required=rate == "required", type=samplerate_type,
-                            metavar="N", help="the recording's samples per second")
-    parser.add_argument("--format", choices=list(FORMATS),
-                        help="sample format of the recording: complex float32, unsigned, signed "
-                        "8-bit, signed 16-bit pairs (default: the file name's extension if it "
-                        "is one of these, else cf32)")
-
-
-def open_recording(args):
-    from .recording import format_of
-
-    return Recording(args.recording, args.samplerate, format_of(args.recording, args.format))
-
-
-def add_command(sub, samplerate_type):
-    p = sub.add_parser("scan", help="find the transmissions in an IQ recording",
-                       description=DESCRIPTION)
-    add_recording_options(p, samplerate_type, "IQ recording to scan", positional=True)
-    p.add_argument("--json", action="store_true",
-                   help='print a JSON list of objects with "offset_hz", "power_db", '
-                   '"bandwidth_hz", "start_s", "bursts" and "burst_times_s"')
-
-
-def plot_command(args, usage_error):
-    """plot --recording: the spectrogram instead of a configuration's response."""
-    if args.file is not None or args.samplerate is None:
-        raise usage_error("plot takes FILE, or --recording RECORDING with --samplerate "
-                          "(see iqenv-config plot --help)")
-    from . import scanplot
-
-    recording = open_recording(args)
-    found = scan(recording)
-    print("\n".join(table(found)))
-    scanplot.plot_recording(recording, found, args.output)
-    print(f"Wrote {args.output}")
-    return 0
-
-
-def design_channel(args, widest_at, usage_error):
-    """design --recording: the centre and bandwidth (None: design's own default) for the
-    strongest signal in the recording that keys on and off (a steady carrier has no envelope to
-    follow), the strongest of all if none does. `widest_at(centre)`: design's default there."""
-    if args.center is not None:
-        raise usage_error("--recording sets the centre; give --center or --recording "
-                          "(see iqenv-config design --help)")
-    recording = open_recording(args)
-    found = scan(recording)
-    if not found:
-        raise RecordingError(recording.path, "no signal found to design for")
-    from .response import format_hz
-
-    print("\n".join(table(found)))
-    keyed = [s for s in found if not _steady(s, recording.seconds)]
-    s = (keyed or found)[0]
-    widest = widest_at(s.offset_hz)
-    if args.bandwidth is not None:
-        bandwidth, why = args.bandwidth, "as given"
-    else:
-        bandwidth, why = channel_width(s, [o for o in found if o is not s], widest,
-                                       recording.samplerate)
-    print(f"Designing for signal {found.index(s) + 1}, the strongest"
-          f"{' that keys on and off' if keyed else ''}: centre {format_hz(s.offset_hz)}, "
-          f"bandwidth {format_hz(bandwidth or widest) + ' ' if bandwidth or widest > 0 else ''}"
-          f"({why})")
-    return s.offset_hz, bandwidth
-
-
-def channel_width(signal, others, widest, samplerate):
-    """The widest channel for `signal`, at most `widest`, that still rejects the others: each
-    one's occupied band lies farther than one bandwidth from the centre, where the design
-    promises rejection. Never narrower than DESIGN_WIDTHS occupied bandwidths, which holds the
-    signal's keying edges too. (bandwidth, why); bandwidth None for design's own default, which
-    narrows further where the centre allows less."""
-    from .response import fold, format_hz
-
-    least = DESIGN_WIDTHS * signal.bandwidth_hz
-    # How far from the centre each other signal's occupied band begins, the nearest first.
-    reach, nearest = min(((abs(float(fold(o.offset_hz - signal.offset_hz, samplerate)))
-                           - o.bandwidth_hz / 2, o.offset_hz) for o in others),
-                         default=(math.inf, None))
-    if reach > widest or widest <= 0:  # design says what it can do where nothing serves
-        return None, "widest channel: nothing else within reach"
-    room = math.floor(reach / 10) * 10
-    room = room - 10 if room >= reach else room  # strictly farther than one bandwidth
-    where = format_hz(nearest)
-    if room < least:
-        return (least if least < widest else None,
-                f"twice its occupied bandwidth; the signal at {where} lies within reach")
-    return room, f"narrowed to {format_hz(room)} by the signal at {where}"
-
-
-def _steady(signal, seconds):
-    """One burst over nearly the whole recording: a carrier, not keyed."""
-    return len(signal.bursts) == 1 and signal.bursts[0][1] - signal.bursts[0][0] > 0.9 * seconds
-
-
-def command(args):
-    recording = open_recording(args)
-    found = scan(recording)
-    if args.json:
-        import json
-
-        print("[" + ",\n ".join(json.dumps(s.as_dict()) for s in found) + "]")
-        return 0
-    print(f"Recording: {recording.path}, {recording.format}, {recording.samples} samples at "
-          f"{recording.samplerate} samples/s ({recording.seconds:.3f} s)")
-    print("\n".join(table(found)))
-    return 0

@@ -5,8 +5,8 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
-from . import scan  # noqa: E402
-from .response import format_hz  # noqa: E402
+from .spectra import Framer, frame_window, plan_for, power_spectra  # noqa: E402
+from .units import format_hz  # noqa: E402
 
 COLUMNS, ROWS = 1200, 1024  # at most, so that a long or wide recording stays a picture
 MAX_BOXES = 300  # bursts outlined per signal
@@ -18,21 +18,32 @@ def spectrogram(recording, plan):
     frames = (recording.samples - plan.frame) // plan.hop + 1
     per_column = -(-frames // COLUMNS)
     per_row = -(-plan.frame // ROWS)
-    window = np.hanning(plan.frame + 2)[1:-1].astype(np.float32)
+    window = frame_window(plan.frame)
     image = np.zeros((-(-frames // per_column), plan.frame // per_row), dtype=np.float32)
-    framer = scan.Framer(plan.frame, plan.hop)
+    framer = Framer(plan.frame, plan.hop)
     for chunk in recording.chunks(plan.chunk):
         first, block = framer.push(chunk)
         if not len(block):
             continue
-        power = scan.power_spectra(block, window)
+        power = power_spectra(block, window)
         power = power[:, :image.shape[1] * per_row].reshape(len(power), -1, per_row).max(axis=2)
         np.maximum.at(image, (first + np.arange(len(power))) // per_column, power)
     return image, per_column * plan.hop / recording.samplerate
 
 
 def plot_recording(recording, found, path):
-    plan = scan.plan_for(recording.samplerate, recording.samples, recording.path)
+    """Draws the recording's spectrogram with the signals found boxed, burst by burst.
+
+    Parameters
+    ----------
+    recording : recording.Recording
+        The IQ recording.
+    found : list of scan.Signal
+        What scan found in it.
+    path : str
+        The PNG to write.
+    """
+    plan = plan_for(recording.samplerate, recording.samples, recording.path)
     image, column_seconds = spectrogram(recording, plan)
     with np.errstate(divide="ignore"):
         db = 10 * np.log10(image)

@@ -1,0 +1,145 @@
+"""The text iqenv-config prints about a chain, a design and a scan: the analysis is elsewhere
+(response.py, design.py, scan.py); here it is only put into words."""
+import math
+
+import numpy as np
+
+from .cost import cost
+from .response import BEAT_DB, PASS_RIPPLE_DB, summarise
+from .units import format_hz
+
+
+def describe(chain):
+    """Lines telling what the chain does, for show and design.
+
+    Parameters
+    ----------
+    chain : Chain
+        The configuration's chain, with its taps.
+
+    Returns
+    -------
+    list of str
+    """
+    fmt = format_hz
+    after = "".join(f"{stage.name}, " for stage in chain.stages[:-1])
+    lines = ["Chain response, input frequency to iqenv's output (taps, mixer, "
+             f"{after}resampler to {chain.output_rate:g}/s):"]
+    summary = summarise(chain)
+    if summary is None:
+        return lines + ["  Every tap is 0: nothing reaches the output"]
+    s, a = summary, summary.assessment
+    level_db = 20 * math.log10(a.level)
+    lines.append(f"  Channel : centre {fmt(s.centre)}, level {a.level:.4g} ({level_db:.1f} dB); "
+                 f"within {PASS_RIPPLE_DB:g} dB over {fmt(s.width)}, -3 dB width {fmt(s.width3)}")
+    f = chain.frequency
+    mixer = f"  Mixer at {fmt(abs(f))}: the channel reaches the output at {fmt(s.arrives_at)}"
+    if s.second_at is None:
+        lines.append(mixer + " (one product: the cosine is +-1 throughout)")
+    else:
+        lines.append(mixer + f"; its second product, at {fmt(s.second_at)}, is "
+                     f"{s.flat.second_db:.1f} dB down")
+        lines.append(f"  Image : {fmt(a.image)}, {a.image_db:.1f} dB down")
+    lines.append(f"  Worst rejection beyond {fmt(s.width3)} from the centre : "
+                 f"{a.rejection_db:.1f} dB, at {fmt(a.worst_at)}")
+    lines.append(cost_line(len(chain.taps), chain.samplerate))
+    if s.beat_db < BEAT_DB:
+        lines.append(f"  Warning: the channel's second product falls inside the resampler's "
+                     f"band: tones beat at {fmt(2 * abs(f))} (the second product only "
+                     f"{s.beat_db:.1f} dB below the first); iqenv-config design chooses a "
+                     "mixer without a beat")
+    return lines
+
+
+def cost_line(num_taps, samplerate):
+    """The line giving the taps' cost, as cost.cost estimates it.
+
+    Parameters
+    ----------
+    num_taps, samplerate : int
+        The number of taps, and input samples per second.
+
+    Returns
+    -------
+    str
+    """
+    c = cost(num_taps, samplerate)
+    line = (f"  Cost : {num_taps} taps x {samplerate} samples/s = {c.macs:.3g} complex "
+            "multiply-adds per second; expected CPU time ")
+    if c.seconds is not None:
+        return line + (f"about {c.seconds:.2g} s per second of input, with the decimation by "
+                       f"{c.decimation} (figures from make bench)")
+    return line + (f"about {1 + c.floor_share:.3f} x the floor's (resampling, input and output "
+                   "alone; figures from make bench)")
+
+
+def taps_table(taps):
+    """The taps as a table, for show --taps.
+
+    Parameters
+    ----------
+    taps : array_like
+        Complex taps.
+
+    Returns
+    -------
+    list of str
+    """
+    return (["Taps (tap 0 weights the newest input):", "      k            real            imag"]
+            + [f"{k:7d} {t.real:15.8g} {t.imag:15.8g}" for k, t in enumerate(taps)])
+
+
+def design_lines(result):
+    """The lines that say what a design promises and what it measured.
+
+    Parameters
+    ----------
+    result : Design
+        What design.design() returned.
+
+    Returns
+    -------
+    list of str
+    """
+    fmt = format_hz
+    a = result.assessment
+    lo, hi = result.center - result.bandwidth / 2, result.center + result.bandwidth / 2
+    gain_db = 20 * np.log10(result.gain)
+    mixer = "chosen" if result.chose_mixer else "given"
+    width = fmt(result.bandwidth) + (f", {result.bandwidth_note}" if result.bandwidth_note else "")
+    lines = [
+        f"Design: {len(result.taps)} taps, mixer at {fmt(abs(float(result.mixer)))} ({mixer})",
+        f"  Channel : {fmt(lo)} to {fmt(hi)} ({width}), "
+        f"within {PASS_RIPPLE_DB:g} dB of {gain_db:.1f} dB "
+        f"(measured {a.ripple_db:.2f} dB)",
+        f"  Rejection : at least {result.rejection:g} dB beyond {fmt(result.bandwidth)} from the "
+        f"centre (measured {a.rejection_db:.1f} dB, at {fmt(a.worst_at)})",
+    ]
+    if not result.met:
+        lines.append(f"  Note: {len(result.taps)} taps do not keep this promise; without --taps "
+                     "the design takes as many as it needs")
+    return lines
+
+
+def table(signals):
+    """The signals scan found, one line each under a heading.
+
+    Parameters
+    ----------
+    signals : list of scan.Signal
+        Strongest first.
+
+    Returns
+    -------
+    list of str
+    """
+    if not signals:
+        return ["No signals found."]
+    lines = [f"{'#':>2}  {'offset':>12}  {'power':>8}  {'bandwidth':>11}  {'first burst':>11}  "
+             f"{'bursts':>6}"]
+    for i, s in enumerate(signals, 1):
+        offset = ("+" if s.offset_hz > 0 else "") + format_hz(s.offset_hz)
+        lines.append(f"{i:>2}  {offset:>12}  {s.power_db:>5.1f} dB  "
+                     f"{format_hz(s.bandwidth_hz):>11}  {s.start_s * 1e3:>8.1f} ms  "
+                     f"{len(s.bursts):>6}")
+    return lines
