@@ -208,10 +208,22 @@ class Chain:
 
     @property
     def output_rate(self):
+        """Samples per second out of the last stage: 24000, give or take the float32 ratio."""
         return self.stages[-1].rate_out
 
     def after_mixer(self, nu):
-        """|gain| of the stages after the mixer for a component at nu hertz of the input rate."""
+        """|gain| of the stages after the mixer for a component at `nu` of the input rate.
+
+        Parameters
+        ----------
+        nu : array_like
+            Frequencies in hertz at the mixer's output, any shape.
+
+        Returns
+        -------
+        numpy.ndarray
+            The gain, of `nu`'s shape.
+        """
         nu = np.asarray(nu, dtype=np.float64)
         shape, nu = nu.shape, nu.ravel()  # stages take flat arrays
         gain = np.ones(nu.shape)
@@ -221,13 +233,36 @@ class Chain:
         return gain.reshape(shape)
 
     def paths(self, g):
-        """Per product, the gain from the taps' output at g to iqenv's output: shape (P, len(g))."""
+        """Per product of the mixer, the gain from the taps' output to iqenv's output.
+
+        Parameters
+        ----------
+        g : array_like
+            Frequencies in hertz at the taps' output.
+
+        Returns
+        -------
+        numpy.ndarray
+            Shape (products, len(g)), each the product's amplitude factor times the stages' gain.
+        """
         g = np.atleast_1d(np.asarray(g, dtype=np.float64))
         return np.array([factor * self.after_mixer(g + shift) for shift, factor in self.products])
 
     def products_at(self, g, taps_gain=None):
-        """Per product, the amplitude at iqenv's output of a unit tone at g hertz; `taps_gain`
-        is |T(g)| when already known."""
+        """Per product, the amplitude at iqenv's output of a unit tone at each input frequency.
+
+        Parameters
+        ----------
+        g : array_like
+            Input frequencies in hertz.
+        taps_gain : array_like, optional
+            |T(g)| when already known; computed from the taps otherwise.
+
+        Returns
+        -------
+        numpy.ndarray
+            Shape (products, len(g)).
+        """
         if taps_gain is None:
             if self.taps is None:
                 raise ValueError("a chain without taps has no products")
@@ -235,7 +270,20 @@ class Chain:
         return taps_gain * self.paths(g)
 
     def level(self, g, taps_gain=None):
-        """The steady level (mean magnitude) iqenv gives a unit tone at g hertz."""
+        """The steady level (mean magnitude) iqenv gives a unit tone at each input frequency.
+
+        Parameters
+        ----------
+        g : array_like
+            Input frequencies in hertz.
+        taps_gain : array_like, optional
+            |T(g)| when already known.
+
+        Returns
+        -------
+        numpy.ndarray
+            The level per unit input amplitude, one per frequency.
+        """
         products = self.products_at(g, taps_gain)
         if len(products) == 1:
             return products[0]

@@ -83,6 +83,17 @@ def _count(text):
 
 
 def make_parser(version):
+    """The command line: design, show, plot and scan, each with `run`, its handler.
+
+    Parameters
+    ----------
+    version : str
+        What --version prints after the program's name.
+
+    Returns
+    -------
+    Parser
+    """
     parser = Parser(prog="iqenv-config", description=DESCRIPTION,
                     epilog="Exit status: 0 on success, 1 for a file iqenv would refuse or an "
                     "I/O failure, 2 on a usage error. See iqenv(1).")
@@ -187,6 +198,7 @@ def _analysis_lines(config):
 
 
 def cmd_show(args):
+    """Runs `show FILE` with the parsed arguments `args`; returns the exit status, 0."""
     config = _load(args.file)
     lines = _analysis_lines(config)
     if config.trailing_bytes:
@@ -198,6 +210,7 @@ def cmd_show(args):
 
 
 def cmd_plot(args):
+    """Runs `plot FILE, or plot --recording` with the parsed arguments `args`; returns the exit status, 0."""
     # matplotlib takes a second to import and only plot needs it: plot and scanplot, which
     # import it, are imported here, when they are needed (no import circle is involved).
     if args.recording or args.file is None:
@@ -221,6 +234,7 @@ def cmd_plot(args):
 
 
 def cmd_scan(args):
+    """Runs `scan RECORDING` with the parsed arguments `args`; returns the exit status, 0."""
     recording = _open_recording(args)
     found = scan.scan(recording)
     if args.json:
@@ -233,6 +247,7 @@ def cmd_scan(args):
 
 
 def cmd_design(args):
+    """Runs `design` with the parsed arguments `args`; returns the exit status, 0."""
     # Stored as float32, as iqenv reads it: 1e39 becomes infinite and is refused like iqenv does.
     with np.errstate(over="ignore"):
         frequency = np.float32(0.0 if args.frequency is None else args.frequency)
@@ -333,6 +348,20 @@ def _join_negative_numbers(argv):
 
 
 def main(argv=None, version="(unknown)"):
+    """iqenv-config's command line, run.
+
+    Parameters
+    ----------
+    argv : list of str, optional
+        The arguments after the program's name; sys.argv's by default.
+    version : str
+        The version --version prints.
+
+    Returns
+    -------
+    int
+        Exit status: 0 success, 1 a file iqenv would refuse or an I/O failure, 2 a usage error.
+    """
     try:
         status = _run(argv, version)
         sys.stdout.flush()  # here, where a reader that went away can still be told from a fault

@@ -63,6 +63,7 @@ class Design:
 
     @property
     def met(self):
+        """Whether the taps as written keep the promise (not always so with a given count)."""
         return _keeps(self.assessment, self.rejection)
 
 
@@ -409,13 +410,31 @@ def _runs(values, step):
 
 def widest_bandwidth(samplerate):
     """The widest channel the resampler keeps flat at this rate: the default bandwidth, before a
-    centre narrows it."""
+    centre narrows it: for `samplerate` input samples per second, a bandwidth in hertz (a
+    float), rounded down to 100 Hz (two digits below 1 kHz)."""
     return _Mixers(samplerate, 0.0, DEFAULT_REJECTION).widest()
 
 
 def default_bandwidth(center, samplerate, rejection=DEFAULT_REJECTION, mixer=None):
     """The bandwidth design() takes when none is given: the widest the resampler keeps flat,
-    narrowed where the centre (and a given mixer) allow less; 0 where nothing serves."""
+    narrowed where the centre (and a given mixer) allow less.
+
+    Parameters
+    ----------
+    center : float
+        Centre of the channel, hertz.
+    samplerate : int
+        Input samples per second.
+    rejection : float
+        The rejection asked for, dB.
+    mixer : float, optional
+        The mixer frequency given, hertz; any by default.
+
+    Returns
+    -------
+    float
+        Bandwidth in hertz; 0 where nothing serves.
+    """
     mixers = _Mixers(samplerate, fold(center, samplerate), rejection)
     given = None if mixer is None else [abs(fold(np.float32(mixer), samplerate))]
     return min(mixers.widest(), mixers.widest_for(given))
@@ -424,8 +443,32 @@ def default_bandwidth(center, samplerate, rejection=DEFAULT_REJECTION, mixer=Non
 def design(center, bandwidth, rejection, mixer, samplerate, num_taps, gain):
     """The taps (the fewest, unless num_taps is given) and mixer for a channel.
 
-    `bandwidth` None: the widest channel the resampler keeps flat, narrowed where the centre
-    allows less. `mixer` None: chosen here. Raises DesignError when nothing can keep the promise.
+    Parameters
+    ----------
+    center : float
+        Where the channel is, hertz from the tuned frequency (folded into [-fs/2, fs/2)).
+    bandwidth : float or None
+        Width of the flat channel, hertz; None for the widest the resampler keeps flat,
+        narrowed where the centre allows less.
+    rejection : float
+        Least attenuation beyond one bandwidth from the centre, dB.
+    mixer : float or None
+        Frequency of iqenv's cosine, hertz; None to choose it here.
+    samplerate : int
+        Input samples per second.
+    num_taps : int or None
+        Number of taps; None for the fewest that keep the promise.
+    gain : float
+        Gain from input to iqenv's output at the centre (before iqenv's factor of 10000).
+
+    Returns
+    -------
+    Design
+
+    Raises
+    ------
+    DesignError
+        When nothing can keep the promise; its text says why and what would work.
     """
     if not math.isfinite(center):
         raise DesignError("Center is not a finite number")

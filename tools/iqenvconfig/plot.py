@@ -17,6 +17,20 @@ def peak_hold(freqs, db, columns=2048):
 
     Side lobes are far narrower than a pixel; drawn point by point they fill the plot down to
     their nulls, while their peaks are what matters.
+
+    Parameters
+    ----------
+    freqs : numpy.ndarray
+        Frequencies in hertz, ascending.
+    db : numpy.ndarray
+        The response there, dB.
+    columns : int
+        About how many points to keep.
+
+    Returns
+    -------
+    (numpy.ndarray, numpy.ndarray)
+        The first frequency of each group and the group's highest dB.
     """
     group = max(len(freqs) // columns, 1)
     usable = len(freqs) // group * group
@@ -49,7 +63,17 @@ class ChainPicture:
         self.taps_db = np.maximum(to_db(taps / np.abs(taps).max()), -FLOOR_DB)
 
     def draw(self, ax, span=None, scale=1e3):
-        """Chain response (and the taps' own, dimmed) over `span` (lo, hi) hertz, or everything."""
+        """Draws the chain's response (and the taps' own, dimmed) on `ax`.
+
+        Parameters
+        ----------
+        ax : matplotlib.axes.Axes
+            Where to draw.
+        span : (float, float), optional
+            Input frequencies (lo, hi) in hertz; the whole band by default.
+        scale : float
+            Hertz per unit of the frequency axis.
+        """
         a = self.assessment
         lo, hi = span if span else (-self.fs / 2, self.fs / 2)
         for f, db, style in ((self.taps_f, self.taps_db, dict(lw=0.7, color="0.6",

@@ -51,7 +51,18 @@ SPUR_SLACK_SECONDS = 2e-3
 
 def noise_floor(power):
     """Mean noise power per bin: median over time (a bin's power is exponential, its median
-    ln 2 times its mean), then the median of neighbouring bins."""
+    ln 2 times its mean), then the median of neighbouring bins.
+
+    Parameters
+    ----------
+    power : numpy.ndarray
+        Power per frame (rows) and bin (columns), as spectra.power_spectra gives it.
+
+    Returns
+    -------
+    numpy.ndarray
+        float32 noise power per bin, never 0.
+    """
     step = max(len(power) // 1024, 1)  # a thousand frames give the median well enough
     per_bin = np.median(np.ascontiguousarray(power[::step].T), axis=1) / math.log(2)
     width = min(max(15, power.shape[1] // 16 + 1), 65)
@@ -73,6 +84,7 @@ class Signal:
     bursts: list = field(default_factory=list)  # (start, end) in seconds
 
     def as_dict(self):
+        """What scan --json prints for the signal: offset, power, bandwidth, bursts."""
         return {"offset_hz": round(self.offset_hz, 1), "power_db": round(self.power_db, 2),
                 "bandwidth_hz": round(self.bandwidth_hz, 1), "start_s": round(self.start_s, 6),
                 "bursts": len(self.bursts),

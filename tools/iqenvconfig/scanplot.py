@@ -13,8 +13,21 @@ MAX_BOXES = 300  # bursts outlined per signal
 
 
 def spectrogram(recording, plan):
-    """(power in columns x rows, seconds per column): each cell the highest of the frames and
-    bins it stands for, read a chunk at a time."""
+    """The recording's spectrogram, at most COLUMNS x ROWS, read a chunk at a time.
+
+    Parameters
+    ----------
+    recording : recording.Recording
+        The IQ recording.
+    plan : spectra.Plan
+        Its frame sizes.
+
+    Returns
+    -------
+    (numpy.ndarray, float)
+        Power, columns (time) x rows (frequency from -fs/2), each cell the highest of the
+        frames and bins it stands for; and the seconds one column stands for.
+    """
     frames = (recording.samples - plan.frame) // plan.hop + 1
     per_column = -(-frames // COLUMNS)
     per_row = -(-plan.frame // ROWS)

@@ -29,13 +29,16 @@ class Plan:
 
     @property
     def hop(self):
+        """Samples from one frame's start to the next: half a frame."""
         return self.frame // 2
 
     def frame_centre_seconds(self, index):
+        """Seconds from the recording's start to the centre of frame `index` (int or array)."""
         return (index * self.hop + self.frame / 2) / self.samplerate
 
     def bin_hz(self, k):
-        """Frequency of coarse bin k, counted from the lowest (-fs/2)."""
+        """Frequency in hertz of coarse bin `k` (int, float or array), counted from the lowest,
+        at -fs/2."""
         return (k - self.frame // 2) * self.samplerate / self.frame
 
 
@@ -82,6 +85,19 @@ class Framer:
         self.next_index = 0
 
     def push(self, samples):
+        """The frames that the samples so far complete.
+
+        Parameters
+        ----------
+        samples : numpy.ndarray
+            The stream's next samples.
+
+        Returns
+        -------
+        (int, numpy.ndarray)
+            Index of the first new frame in the stream, and the new frames, one per row (views
+            of the data, valid until the next push).
+        """
         data = samples if self.tail is None else np.concatenate((self.tail, samples))
         n = (len(data) - self.length) // self.hop + 1 if len(data) >= self.length else 0
         frames = np.lib.stride_tricks.sliding_window_view(data, self.length)[::self.hop][:n]
