@@ -5,6 +5,8 @@ import numpy as np
 import pytest
 from conftest import IQENV, TOOL, hertz, magnitudes, measured_levels, run, taps_of, values
 
+from iqenvconfig import cli, plot
+
 
 def tool(*args):
     return run([TOOL, *map(str, args)], text=True)
@@ -15,6 +17,9 @@ DESIGNS = {
     "demo scene": (2400000, ["--center", "280e3"], 8, 280e3),
     "demo scene, 100 dB": (2400000, ["--center", "280e3", "--rejection", "100"], 16, 280e3),
     "near DC": (2400000, ["--center", "4.5e3"], None, 0.0),
+    # The fit once raised the band beside the channel 10.9 dB above it here.
+    "narrow near DC": (250000, ["--center", "5860", "--bandwidth", "6000", "--gain", "1e-4"],
+                       None, 0.0),
     "narrow channel": (1024000, ["--center", "100e3", "--bandwidth", "4e3"], None, None),
     "decimated first": (20000000, ["--center", "1.5e6"], 8, 1.5e6),
     "below the tuned centre": (250000, ["--center=-30e3", "--bandwidth", "12e3",
@@ -42,13 +47,17 @@ def designed(request, tmp_path_factory):
 
 
 def promise(printed):
-    """(centre, bandwidth, level dB, ripple dB, rejection dB, where the design says is worst)."""
+    """(centre, flat band, bandwidth, level dB, ripple dB, rejection dB, where the design says
+    is worst, where it says the loudest tone outside the flat band is)."""
     lo, hi, ripple, level = re.search(
         r"Channel : (\S+ \S+) to (\S+ \S+) \(.*\), within (\S+) dB of (\S+) dB", printed).groups()
-    rejection, worst = re.search(
-        r"Rejection : at least (\S+) dB .* at (\S+ \S+)\)", printed).groups()
+    loudest = re.search(r"Outside : no tone louder than the channel's edge .* at (\S+ \S+)\)",
+                        printed).group(1)
+    rejection, bandwidth, worst = re.search(
+        r"Rejection : at least (\S+) dB beyond (\S+ \S+) from .* at (\S+ \S+)\)", printed).groups()
     lo, hi = hertz(lo), hertz(hi)
-    return (lo + hi) / 2, hi - lo, float(level), float(ripple), float(rejection), hertz(worst)
+    return ((lo + hi) / 2, hi - lo, hertz(bandwidth), float(level), float(ripple),
+            float(rejection), hertz(worst), hertz(loudest))
 
 
 def test_design_keeps_its_promise_through_iqenv(designed):
@@ -57,22 +66,29 @@ def test_design_keeps_its_promise_through_iqenv(designed):
     assert len(taps) == count and (most is None or count <= most)
     chosen = float(np.frombuffer(path.read_bytes(), "<f4", count=1)[0])
     assert mixer is None or abs(chosen) == mixer
-    centre, bandwidth, level, ripple, rejection, worst = promise(printed)
+    centre, flat, bandwidth, level, ripple, rejection, worst, loudest = promise(printed)
 
-    # Across the pass band; just beyond one bandwidth both sides; the image and the worst point
-    # the design names; and spread over the whole band.
+    # Across the pass band, its edges first; between it and one bandwidth, with the loudest
+    # point the design names; just beyond one bandwidth both sides; the image and the worst
+    # point the design names; and spread over the whole band.
     fs = samplerate
-    edge = np.linspace(-0.49, 0.49, 7) * bandwidth
+    edge = np.concatenate(([-0.5, 0.5], np.linspace(-0.49, 0.49, 7))) * flat
+    between = np.concatenate((centre + np.outer([-1, 1], flat / 2 + np.linspace(
+        0.02, 1, 5) * (bandwidth - flat / 2)).ravel(), [loudest]))
     beyond = np.array([-1.02, 1.02, -1.5, 1.5, -3, 3]) * bandwidth
     spread = np.random.default_rng(1).uniform(-fs / 2, fs / 2, 12)
     stop = np.concatenate((centre + beyond, [-centre, worst], spread))
     stop = stop[np.abs((stop - centre + fs / 2) % fs - fs / 2) > bandwidth]
-    measured = measured_levels(path, fs, np.concatenate((centre + edge, stop)))
-    passband, stopband = measured[:len(edge)], measured[len(edge):]
+    measured = measured_levels(path, fs, np.concatenate((centre + edge, between, stop)))
+    passband, outside = measured[:len(edge)], measured[len(edge):len(edge) + len(between)]
+    stopband = measured[len(edge) + len(between):]
 
     # The level at the centre is the gain asked for; the measurement itself holds to 0.05 dB.
-    assert passband[len(edge) // 2] == pytest.approx(level, abs=0.05)
+    assert passband[2 + 3] == pytest.approx(level, abs=0.05)
     assert np.all(np.abs(passband - level) <= ripple + 0.05)
+    # Nothing beside the channel comes through louder than its edge on that side.
+    side = np.where((between - centre + fs / 2) % fs - fs / 2 > 0, passband[1], passband[0])
+    assert np.all(outside <= side + 0.05)
     assert np.all(stopband <= level - rejection + 0.05)
     # And show's worst point is where the design said, as iqenv measures it.
     shown = tool("show", path).stdout
@@ -81,10 +97,34 @@ def test_design_keeps_its_promise_through_iqenv(designed):
     assert at_level - level == pytest.approx(-float(shown_db), abs=1.0)
 
 
-def beat_ripple(path, samplerate, tone):
-    """Peak-to-peak over mean of iqenv's magnitude for a steady tone."""
+def test_show_and_plot_draw_every_design(designed, tmp_path, monkeypatch, capsys):
+    """The mixer at 0 has no image: plot once failed on such a layout. The commands, run as
+    iqenv-config runs them: each panel holds the chain's curve and the taps' own across it,
+    and show, told the channel, finds the rejection the design promised beyond it."""
+    _, _, _, _, path, printed = designed
+    centre, _, bandwidth, _, _, rejection = promise(printed)[:6]
+    figures = []
+    monkeypatch.setattr(plot.plt, "close", figures.append)
+    assert cli.main(["plot", str(path), "-o", str(tmp_path / "c.png")]) == 0
+    figure, = [f for f in figures if not isinstance(f, str)]  # not plt.close("all")
+    for ax in figure.axes:
+        curves = [line.get_xdata() for line in ax.get_lines() if len(line.get_xdata()) > 100]
+        lo, hi = ax.get_xlim()
+        assert len(curves) == 2 and all(c.min() <= lo + (hi - lo) / 50 and
+                                        c.max() >= hi - (hi - lo) / 50 for c in curves)
+    capsys.readouterr()
+    assert cli.main(["show", str(path), "--center", str(centre), "--bandwidth",
+                     str(bandwidth)]) == 0
+    worst = re.search(r"Worst rejection beyond (\S+ \S+) from the centre : (\S+) dB",
+                      capsys.readouterr().out)
+    assert hertz(worst.group(1)) == pytest.approx(bandwidth) and float(worst.group(2)) >= rejection
+
+
+def beat_ripple(path, samplerate, tone, dc=0.0):
+    """Peak-to-peak over mean of iqenv's magnitude for a steady unit tone, with a DC offset."""
     t = np.arange(int(0.1 * samplerate)) / samplerate
-    result = run([IQENV, str(path)], np.exp(2j * np.pi * tone * t).astype(np.complex64).tobytes())
+    iq = (np.exp(2j * np.pi * tone * t) + dc).astype(np.complex64)
+    result = run([IQENV, str(path)], iq.tobytes())
     m = magnitudes(values(result.stdout))[800:-200]
     return (m.max() - m.min()) / m.mean()
 
@@ -107,7 +147,10 @@ def test_a_mixer_that_beats_is_refused_and_shown(tmp_path, tmp_path_factory):
     data = bytearray(good.read_bytes())
     data[:4] = np.float32(4.5e3).tobytes()
     bad.write_bytes(bytes(data))
-    assert re.search(r"Warning: .* beat at 9 kHz", tool("show", bad).stdout)
+    # The taps rise where the resampler removed them under the mixer at 0: the file alone
+    # leaves the channel ambiguous, and show says so; told the centre, it warns of the beat.
+    assert "leaves the channel ambiguous" in tool("show", bad).stdout
+    assert re.search(r"Warning: .* beat at 9 kHz", tool("show", bad, "--center", 4.5e3).stdout)
     assert beat_ripple(bad, 2400000, 4.5e3) > 0.5
 
 
@@ -135,3 +178,16 @@ def test_given_tap_count_is_kept_and_the_shortfall_said(tmp_path):
                   "--taps", "2")
     assert result.returncode == 0 and len(taps_of(out)) == 2
     assert "Note: 2 taps do not keep this promise" in result.stdout
+
+
+def test_the_receivers_dc_offset_is_notched_unless_asked_not_to(tmp_path):
+    """A remote at +4.5 kHz with the mixer at 0: a DC offset 20 dB below it beats at 4.5 kHz
+    by some 17 % peak to peak, unless the taps notch 0 Hz."""
+    ripples = []
+    for notch, said in (([], r": a notch there, \d+ dB down"), (["--no-dc-notch"], "; no notch")):
+        path = tmp_path / f"c{len(notch)}.cfg"
+        result = tool("design", "-o", path, "--samplerate", 250000, "--center", 4500,
+                      "--bandwidth", 8000, *notch)
+        assert re.search(r"DC offset : 0 Hz is within 8 kHz of the centre" + said, result.stdout)
+        ripples.append(beat_ripple(path, 250000, 4500, 0.1))
+    assert ripples[0] < 0.005 and ripples[1] > 0.1

@@ -82,6 +82,11 @@ def _count(text):
     return value
 
 
+def _channel_options(parser, center_help, bandwidth_help):
+    parser.add_argument("--center", type=_number, metavar="HZ", help=center_help)
+    parser.add_argument("--bandwidth", type=_number, metavar="HZ", help=bandwidth_help)
+
+
 def make_parser(version):
     """The command line: design, show, plot and scan, each with `run`, its handler.
 
@@ -106,19 +111,21 @@ def make_parser(version):
                        "the whole chain: at iqenv's output every tone within bandwidth/2 of the "
                        "centre comes through within 0.5 dB of the gain, without a beat, and "
                        "every tone farther than one bandwidth from the centre, the image "
-                       "included, is at least the rejection down. Takes the fewest taps that "
+                       "included, is at least the rejection down; no tone outside the channel "
+                       "comes through louder than the channel's edge on its side. Where 0 Hz "
+                       "is not rejected, the receiver's DC offset would beat with the signal: "
+                       "a notch takes 0 Hz, and the flat band keeps to the half of the way "
+                       "from 0 Hz to the centre nearer the centre. Takes the fewest taps that "
                        "do, writes the file and prints iqenv's report, the design and the "
                        "chain's response.")
     d.set_defaults(run=cmd_design)
     d.add_argument("-o", "--output", required=True, metavar="FILE", help="configuration to write")
     d.add_argument("--samplerate", required=True, type=_samplerate, metavar="N",
                    help="input samples per second")
-    d.add_argument("--center", type=_number, metavar="HZ",
-                   help="where the wanted signal is, relative to the tuned frequency "
-                   "(default: the --frequency given)")
-    d.add_argument("--bandwidth", type=_number, metavar="HZ",
-                   help="width of the flat channel (default: the widest the resampler keeps "
-                   "flat, about 20 kHz, or less where the centre allows less)")
+    _channel_options(d, "where the wanted signal is, relative to the tuned frequency "
+                     "(default: the --frequency given)",
+                     "width of the flat channel (default: the widest the resampler keeps "
+                     "flat, about 20 kHz, or less where the centre allows less)")
     d.add_argument("--rejection", type=_number, default=design.DEFAULT_REJECTION, metavar="DB",
                    help=f"least attenuation beyond one bandwidth from the centre (default: "
                    f"{design.DEFAULT_REJECTION:g})")
@@ -126,6 +133,9 @@ def make_parser(version):
                    help="frequency of iqenv's cosine (the mixer), in hertz (default: chosen)")
     d.add_argument("--taps", type=_count, metavar="N",
                    help="number of taps (default: the fewest that keep the promise)")
+    d.add_argument("--no-dc-notch", dest="dc_notch", action="store_false",
+                   help="no notch at 0 Hz: the whole channel flat, the receiver's DC offset "
+                   "passed")
     d.add_argument("--gain", type=_number, default=1.0, metavar="G",
                    help="gain from input to iqenv's output in the channel (default: 1); 1e-4 "
                    "makes the values iqenv writes the envelope in input units, as sox needs")
@@ -142,6 +152,9 @@ def make_parser(version):
                        "channel's second product falls inside the resampler's band.")
     s.set_defaults(run=cmd_show)
     s.add_argument("file", metavar="FILE")
+    _channel_options(s, "where the channel is (default: where the chain passes most; show "
+                     "says when that is ambiguous)", "the channel's width, with --center "
+                     "(default: where the chain keeps within 0.5 dB of the centre)")
     s.add_argument("--taps", action="store_true", help="also list the taps as a table")
 
     p = sub.add_parser("plot", help="plot the chain's response as a PNG",
@@ -193,14 +206,19 @@ def _load(path):
     return config
 
 
-def _analysis_lines(config):
-    return report.describe(chain.Chain(config.frequency, config.samplerate, config.taps))
+def _analysis_lines(config, center=None, bandwidth=None, passband=None):
+    return report.describe(chain.Chain(config.frequency, config.samplerate, config.taps),
+                           center, bandwidth, passband)
 
 
 def cmd_show(args):
     """Runs `show FILE` with the parsed arguments `args`; returns the exit status, 0."""
+    if args.bandwidth is not None and args.center is None:
+        raise UsageError("--bandwidth needs --center (see iqenv-config show --help)")
+    if args.bandwidth is not None and not (args.bandwidth > 0 and np.isfinite(args.bandwidth)):
+        raise UsageError("Bandwidth must be above 0")
     config = _load(args.file)
-    lines = _analysis_lines(config)
+    lines = _analysis_lines(config, args.center, args.bandwidth)
     if config.trailing_bytes:
         lines.append(f"  ({config.trailing_bytes} bytes after the last tap are ignored)")
     if args.taps:
@@ -258,33 +276,35 @@ def cmd_design(args):
         configfile.check_config(placeholder)
     except configfile.ConfigError as e:
         raise UsageError(str(e)) from None
-    center, bandwidth = _channel(args)
+    center, bandwidth, occupied = _channel(args)
     try:
         result = design.design(center, bandwidth, args.rejection, args.frequency,
-                               args.samplerate, args.taps, args.gain)
+                               args.samplerate, args.taps, args.gain, args.dc_notch, occupied)
     except design.DesignError as e:
         raise UsageError(str(e)) from None
     _write_atomically(args.output, result.mixer, args.samplerate, result.taps)
     config = _load(args.output)
-    print("\n".join(report.design_lines(result) + _analysis_lines(config)))
+    print("\n".join(report.design_lines(result) + _analysis_lines(
+        config, result.center, result.bandwidth, result.flat)))
     print(f"Wrote {args.output}")
     return 0
 
 
 def _channel(args):
-    """The centre and bandwidth (None: the default) asked for."""
+    """The centre, bandwidth (None: the default) and the signal's occupied bandwidth (None: not
+    known) asked for."""
     if args.recording:
         return _recording_channel(args)
     if args.center is not None:
-        return args.center, args.bandwidth
+        return args.center, args.bandwidth, None
     if args.frequency is not None:
-        return args.frequency, args.bandwidth
+        return args.frequency, args.bandwidth, None
     raise UsageError("Give --center (where the signal is), or --frequency")
 
 
 def _recording_channel(args):
-    """design --recording: the centre and bandwidth (None: design's own default) for the signal
-    design.signal_to_design_for picks among those scan finds."""
+    """design --recording: the centre, bandwidth (None: design's own default) and occupied
+    bandwidth for the signal design.signal_to_design_for picks among those scan finds."""
     if args.center is not None:
         raise UsageError("--recording sets the centre; give --center or --recording "
                          "(see iqenv-config design --help)")
@@ -305,7 +325,7 @@ def _recording_channel(args):
           f"{' that keys on and off' if keyed else ''}: centre {format_hz(s.offset_hz)}, "
           f"bandwidth {format_hz(bandwidth or widest) + ' ' if bandwidth or widest > 0 else ''}"
           f"({why})")
-    return s.offset_hz, bandwidth
+    return s.offset_hz, bandwidth, s.bandwidth_hz
 
 
 def _write_atomically(path, frequency, samplerate, taps):

@@ -39,9 +39,10 @@ def _round_down(hz):
     return math.floor(hz / step) * step
 
 
-def _keeps(a, rejection):
+def _keeps(a, rejection, null=False):
     return (a.ripple_db <= PASS_RIPPLE_DB and a.rejection_db >= rejection
-            and a.second_db >= rejection)
+            and a.second_db >= rejection and a.above_edge_db <= 0
+            and (not null or a.dc_db >= rejection))
 
 
 class DesignError(Exception):
@@ -60,11 +61,14 @@ class Design:
     chose_mixer: bool
     bandwidth_note: str  # why the default bandwidth is what it is ("" when given)
     assessment: Assessment
+    flat: float  # width of the pass band: the bandwidth, or less where a notch takes 0 Hz
+    notch: bool  # the taps pass nothing at 0 Hz, where the receiver's DC offset sits
+    dc_note: str  # what the design does about 0 Hz, when it lies within a bandwidth ("" else)
 
     @property
     def met(self):
         """Whether the taps as written keep the promise (not always so with a given count)."""
-        return _keeps(self.assessment, self.rejection)
+        return _keeps(self.assessment, self.rejection, self.notch)
 
 
 def _grid(samplerate, num_taps):
@@ -78,7 +82,7 @@ def _grid(samplerate, num_taps):
 class _Requirement:
     """The promise for one mixer, on the FFT grid: targets, bounds and where they apply."""
 
-    def __init__(self, chain, center, bandwidth, rejection, points):
+    def __init__(self, chain, center, bandwidth, rejection, points, flat, null):
         fs = chain.samplerate
         self.points = points
         self.g = np.fft.fftfreq(points, 1.0 / fs)
@@ -87,26 +91,36 @@ class _Requirement:
         at_center = chain.paths(np.array([center]))[:, 0]
         self.main = int(np.argmax(at_center))
         self.center_path = float(at_center[self.main])
-        d = np.abs(fold(self.g - center, fs))
+        signed = fold(self.g - center, fs)
+        d = np.abs(signed)
         # One grid step past each edge: the promise holds between the grid's points too.
         step = fs / points
-        self.passing = d <= bandwidth / 2 + step
+        self.passing = d <= flat / 2 + step
+        self.null = null  # the taps pass nothing at 0 Hz
+        # Outside the channel nothing may come through louder than the edge on its side: per
+        # side, the grid points that bound the level there, and the points measured against it.
+        self.main_path = paths[self.main]
+        self.total = paths.sum(axis=0)
+        self.sides = []
+        for side in (signed > 0, signed < 0):
+            edge = np.flatnonzero(side & self.passing & (d >= flat / 2 - step))
+            self.sides.append((edge, np.flatnonzero(side & ~self.passing)))
         # Unit level at the centre; in the pass band the taps undo the resampler's droop.
         self.target = np.zeros(points)
         self.target[self.passing] = 1.0 / paths[self.main][self.passing]
         self.tolerance = 1 - 10 ** (-PASS_RIPPLE_DB / 20)
-        total = paths.sum(axis=0)  # a bound on the level of two products
+        total = self.total  # a bound on the level of two products
         limit = 10 ** (-rejection / 20)
         with np.errstate(divide="ignore"):
             bound = np.where(d > bandwidth - step, limit / total, np.inf)
             if len(paths) == 2:
                 # Between the pass band and the stop band, whatever comes through does not beat.
                 weak = limit / paths.min(axis=0)
-                bound = np.minimum(bound, np.where(d > bandwidth / 2 + step, weak, np.inf))
+                bound = np.minimum(bound, np.where(d > flat / 2 + step, weak, np.inf))
         # Nowhere outside the channel may the taps exceed their gain in it by more than CAP:
         # what the resampler removes today moves into its band under another mixer, and a tap
         # gain far above the channel's would then beat everything in it.
-        capped = np.minimum(bound, np.where(d > bandwidth / 2 + step, CAP / self.center_path,
+        capped = np.minimum(bound, np.where(d > flat / 2 + step, CAP / self.center_path,
                                             np.inf))
         self.stop = np.isfinite(capped)
         self.bound = capped
@@ -120,6 +134,10 @@ class _Requirement:
         p, s = self.passing, self.stop
         e[p] = np.abs(np.abs(response[p]) / self.target[p] - 1) / self.tolerance
         e[s] = np.abs(response[s]) / self.bound[s]
+        magnitude = np.abs(response)
+        for edge, beyond in self.sides:
+            level = np.min(magnitude[edge] * self.main_path[edge])
+            e[beyond] = np.maximum(e[beyond], magnitude[beyond] * self.total[beyond] / level)
         return e
 
 
@@ -132,9 +150,13 @@ def _fit(req, num_taps, samplerate, iterations=LAWSON_ITERATIONS):
     w /= w.sum()
     desired = np.zeros(req.points, dtype=np.complex128)
     desired[req.passing] = req.target[req.passing] * req.delay_phase[req.passing] ** ((n - 1) / 2)
-    # T(centre) = a^H h is held at the level that gives unit gain through the chain.
-    a = np.exp(2j * np.pi * req.center / samplerate * np.arange(n))
-    held = 1 / req.center_path
+    # T(centre) = a^H h is held at the level that gives unit gain through the chain; with a
+    # notch, T(0) = sum h at 0.
+    held_at = [req.center] + ([0.0] if req.null else [])
+    a = np.exp(2j * np.pi * np.outer(np.arange(n), held_at) / samplerate)
+    held = np.array([1 / req.center_path] + [0.0] * req.null)
+    if n < len(held_at):
+        return np.zeros(n, dtype=np.complex128), np.inf
     best_error, best = np.inf, None
     history = []
     for _ in range(iterations):
@@ -143,14 +165,14 @@ def _fit(req, num_taps, samplerate, iterations=LAWSON_ITERATIONS):
         # A touch of ridge keeps the system solvable where the grid leaves taps unconstrained.
         column = q[:n].copy()
         column[0] += 1e-9 * column[0].real
-        rhs = np.stack([b[:n], a], axis=1)
+        rhs = np.column_stack([b[:n], a])
         if n <= 256:
             matrix = scipy.linalg.toeplitz(column, np.conj(column))
             solved = scipy.linalg.solve(matrix, rhs, assume_a="her")
         else:
             solved = scipy.linalg.solve_toeplitz((column, np.conj(column)), rhs)
-        hb, ha = solved[:, 0], solved[:, 1]
-        h = hb + (held - np.vdot(a, hb)) / np.vdot(a, ha) * ha
+        hb, ha = solved[:, 0], solved[:, 1:]
+        h = hb + ha @ np.linalg.solve(a.conj().T @ ha, held - a.conj().T @ hb)
         e = req.errors(np.fft.fft(h, req.points))
         worst = float(e.max())
         if worst < best_error:
@@ -168,11 +190,13 @@ def _fit(req, num_taps, samplerate, iterations=LAWSON_ITERATIONS):
     return best, best_error
 
 
-def _design_taps(chain, center, bandwidth, rejection, num_taps, margin, most=MAX_TAPS):
+def _design_taps(chain, center, bandwidth, rejection, num_taps, margin, flat, null,
+                 most=MAX_TAPS):
     """(taps, error) for exactly num_taps; or the fewest taps that meet the promise, None if
     that takes more than `most`.
 
     `margin`: hertz from the pass band's edge to the nearest tone the taps must remove.
+    `flat`: the width of the pass band, `bandwidth` or less; `null`: a notch at 0 Hz.
     """
     fs = chain.samplerate
 
@@ -181,7 +205,8 @@ def _design_taps(chain, center, bandwidth, rejection, num_taps, margin, most=MAX
     def attempt(n):
         points = _grid(fs, n)
         if points not in requirements:
-            requirements[points] = _Requirement(chain, center, bandwidth, rejection, points)
+            requirements[points] = _Requirement(chain, center, bandwidth, rejection, points,
+                                                     flat, null)
         return _fit(requirements[points], n, fs)
 
     if num_taps is not None:
@@ -194,7 +219,7 @@ def _design_taps(chain, center, bandwidth, rejection, num_taps, margin, most=MAX
             # The fit's grid is a sample; the promise is checked densely on the taps as written.
             if error <= 1:
                 written = Chain(chain.frequency, fs, taps.astype(np.complex64), chain.stages)
-                if not _keeps(assess(written, center, bandwidth), rejection):
+                if not _keeps(assess(written, center, bandwidth, flat=flat), rejection, null):
                     error = np.inf
             found[n] = taps, error
         return found[n][1] <= 1
@@ -440,26 +465,32 @@ def default_bandwidth(center, samplerate, rejection=DEFAULT_REJECTION, mixer=Non
     return min(mixers.widest(), mixers.widest_for(given))
 
 
-def design(center, bandwidth, rejection, mixer, samplerate, num_taps, gain):
+def design(center, bandwidth, rejection, mixer, samplerate, num_taps, gain, dc_notch=True,
+           occupied=None):
     """The taps (the fewest, unless num_taps is given) and mixer for a channel.
 
     Parameters
     ----------
     center : float
-        Where the channel is, hertz from the tuned frequency (folded into [-fs/2, fs/2)).
+        Where the signal is, hertz from the tuned frequency.
     bandwidth : float or None
-        Width of the flat channel, hertz; None for the widest the resampler keeps flat,
-        narrowed where the centre allows less.
+        Width of the channel, hertz; None for the widest the resampler keeps flat, narrowed
+        where the centre allows less.
     rejection : float
         Least attenuation beyond one bandwidth from the centre, dB.
     mixer : float or None
-        Frequency of iqenv's cosine, hertz; None to choose it here.
+        The cosine's frequency, hertz; None to choose it here.
     samplerate : int
         Input samples per second.
     num_taps : int or None
-        Number of taps; None for the fewest that keep the promise.
+        Exactly this many taps; None for the fewest that keep the promise.
     gain : float
-        Gain from input to iqenv's output at the centre (before iqenv's factor of 10000).
+        Level at iqenv's output for a unit tone at the centre, before iqenv's factor of 10000.
+    dc_notch : bool
+        Where 0 Hz (the receiver's DC offset) is not rejected, put a null there; the flat band
+        then keeps to the half of the way to 0 Hz nearer the centre.
+    occupied : float or None
+        The signal's occupied bandwidth, hertz, when known: a notch never takes any of it.
 
     Returns
     -------
@@ -518,23 +549,49 @@ def design(center, bandwidth, rejection, mixer, samplerate, num_taps, gain):
         choices = [ordered[0]] + [f for f in ordered[1:2]
                                   if mixers.margin(f, bandwidth) != mixers.margin(ordered[0],
                                                                                   bandwidth)]
+    # 0 Hz within one bandwidth of the centre is not rejected: the receiver's DC offset would
+    # beat with the signal. A notch takes the half of the way from 0 Hz to the centre nearer
+    # 0 Hz, the flat band the other half.
+    reached = abs(center) <= bandwidth
+    fits = center != 0 and (occupied is None or occupied <= abs(center))
+    notched = dc_notch and reached and fits
+    best = _best(choices, mixers, center, bandwidth, rejection, num_taps,
+                 min(bandwidth, abs(center)) if notched else bandwidth, notched)
+    dc_note = ""
+    if notched and best is None:
+        best = _best(choices, mixers, center, bandwidth, rejection, num_taps, bandwidth, False)
+        dc_note = (f"no notch at 0 Hz: the signal is too near it for one within {MAX_TAPS} taps; "
+                   "the receiver's DC offset beats with it")
+    elif reached and not notched:
+        why = ", as asked" if not dc_notch else (
+            ": the channel is centred on it" if center == 0 else
+            ": the signal's band reaches within half the way to it")
+        dc_note = f"no notch at 0 Hz{why}; the receiver's DC offset beats with the signal"
+    if best is None:
+        raise DesignError(_too_many_taps(bandwidth, samplerate))
+    f, taps, _, flat, null = best
+    taps = (taps * gain).astype(np.complex64)
+    chain = Chain(f, samplerate, taps)
+    return Design(taps, np.float32(f), samplerate, center, bandwidth, rejection, gain,
+                  given is None, note, assess(chain, center, bandwidth, flat=flat), flat, null,
+                  dc_note)
+
+
+def _best(choices, mixers, center, bandwidth, rejection, num_taps, flat, null):
+    """(mixer, taps, error, flat, null) for the candidate mixer that needs the fewest taps;
+    None if none keeps the promise within MAX_TAPS."""
     best = None
     for f in choices:
         # A later candidate only counts if it needs fewer taps.
-        found = _design_taps(Chain(f, samplerate), center, bandwidth, rejection, num_taps,
-                             mixers.margin(f, bandwidth),
-                             MAX_TAPS if best is None else len(best[1]) - 1)
+        margin = mixers.margin(f, bandwidth)
+        if null:  # from the flat band's edge down to the notch
+            margin = min(margin, abs(center) - flat / 2)
+        found = _design_taps(Chain(f, mixers.fs), center, bandwidth, rejection, num_taps,
+                             margin, flat, null, MAX_TAPS if best is None else len(best[1]) - 1)
         if found is not None and (best is None or (len(found[0]), found[1]) <
                                   (len(best[1]), best[2])):
-            best = (f, *found)
-    if best is None:
-        raise DesignError(_too_many_taps(bandwidth, samplerate))
-    f, taps, _ = best
-    taps = (taps * gain).astype(np.complex64)
-    chain = Chain(f, samplerate, taps)
-    result = Design(taps, np.float32(f), samplerate, center, bandwidth, rejection, gain,
-                    given is None, note, assess(chain, center, bandwidth))
-    return result
+            best = (f, *found, flat, null)
+    return best
 
 
 def signal_to_design_for(found, seconds):

@@ -48,7 +48,7 @@ class ChainPicture:
     def __init__(self, config):
         self.chain = Chain(config.frequency, config.samplerate, config.taps)
         self.fs = config.samplerate
-        self.centre, self.width, width3 = find_channel(self.chain)
+        self.centre, self.width, width3, _ = find_channel(self.chain)
         self.assessment = assess(self.chain, self.centre, width3)
         # The coarse sweep of the whole band, and the fine spans where tones pass.
         parts = [sweep(self.chain)] + [(g, self.chain.level(g, taps))
@@ -106,6 +106,11 @@ def plot_response(config, path):
         The configuration, with its taps.
     path : str
         The PNG to write.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The figure written (closed).
     """
     picture = ChainPicture(config)
     a = picture.assessment
@@ -117,7 +122,8 @@ def plot_response(config, path):
     full.set_title("Over -fs/2 ... fs/2")
     full.legend(loc="lower left", fontsize=8)
     half = max(2 * picture.width, 30e3)
-    zoom = fig.add_subplot(2, 2 if a.image is not None else 1, 3)
+    # Below the whole band: the channel, and its image beside it where there is one.
+    zoom = fig.add_subplot(2, 2, 3) if a.image is not None else fig.add_subplot(2, 1, 2)
     picture.draw(zoom, (picture.centre - half, picture.centre + half))
     zoom.set_title("Around the channel")
     if a.image is not None:
@@ -127,3 +133,4 @@ def plot_response(config, path):
     fig.tight_layout()
     fig.savefig(path, dpi=100)
     plt.close(fig)
+    return fig

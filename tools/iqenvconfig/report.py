@@ -9,13 +9,15 @@ from .response import BEAT_DB, PASS_RIPPLE_DB, summarise
 from .units import format_hz
 
 
-def describe(chain):
+def describe(chain, center=None, bandwidth=None, passband=None):
     """Lines telling what the chain does, for show and design.
 
     Parameters
     ----------
     chain : Chain
         The configuration's chain, with its taps.
+    center, bandwidth, passband : float or None
+        The channel, hertz, when known: as response.summarise takes them.
 
     Returns
     -------
@@ -25,13 +27,21 @@ def describe(chain):
     after = "".join(f"{stage.name}, " for stage in chain.stages[:-1])
     lines = ["Chain response, input frequency to iqenv's output (taps, mixer, "
              f"{after}resampler to {chain.output_rate:g}/s):"]
-    summary = summarise(chain)
+    summary = summarise(chain, center, bandwidth, passband)
     if summary is None:
         return lines + ["  Every tap is 0: nothing reaches the output"]
     s, a = summary, summary.assessment
     level_db = 20 * math.log10(a.level)
-    lines.append(f"  Channel : centre {fmt(s.centre)}, level {a.level:.4g} ({level_db:.1f} dB); "
-                 f"within {PASS_RIPPLE_DB:g} dB over {fmt(s.width)}, -3 dB width {fmt(s.width3)}")
+    given = " (given)" if center is not None else ""
+    channel = f"  Channel : centre {fmt(s.centre)}{given}, level {a.level:.4g} ({level_db:.1f} dB); "
+    if bandwidth is not None:
+        lines.append(channel + f"over {fmt(s.width)} (given), within {s.flat.ripple_db:.2f} dB")
+    else:
+        lines.append(channel + f"within {PASS_RIPPLE_DB:g} dB over {fmt(s.width)}, -3 dB width "
+                     f"{fmt(s.width3)}")
+    if s.rival is not None:
+        lines.append(f"  Note: the file alone leaves the channel ambiguous: the chain passes "
+                     f"about as much near {fmt(s.rival)}; give --center (and --bandwidth)")
     f = chain.frequency
     mixer = f"  Mixer at {fmt(abs(f))}: the channel reaches the output at {fmt(s.arrives_at)}"
     if s.second_at is None:
@@ -42,6 +52,8 @@ def describe(chain):
         lines.append(f"  Image : {fmt(a.image)}, {a.image_db:.1f} dB down")
     lines.append(f"  Worst rejection beyond {fmt(s.width3)} from the centre : "
                  f"{a.rejection_db:.1f} dB, at {fmt(a.worst_at)}")
+    lines.append(f"  Outside the channel, the loudest tone against the channel's edge on its "
+                 f"side : {s.flat.above_edge_db:+.2f} dB, at {fmt(s.flat.above_edge_at)}")
     lines.append(cost_line(len(chain.taps), chain.samplerate))
     if s.beat_db < BEAT_DB:
         lines.append(f"  Warning: the channel's second product falls inside the resampler's "
@@ -103,18 +115,28 @@ def design_lines(result):
     """
     fmt = format_hz
     a = result.assessment
-    lo, hi = result.center - result.bandwidth / 2, result.center + result.bandwidth / 2
+    lo, hi = result.center - result.flat / 2, result.center + result.flat / 2
     gain_db = 20 * np.log10(result.gain)
     mixer = "chosen" if result.chose_mixer else "given"
     width = fmt(result.bandwidth) + (f", {result.bandwidth_note}" if result.bandwidth_note else "")
+    if result.flat < result.bandwidth:
+        width = f"{fmt(result.flat)}, the notch at 0 Hz takes the rest of {width}"
     lines = [
         f"Design: {len(result.taps)} taps, mixer at {fmt(abs(float(result.mixer)))} ({mixer})",
         f"  Channel : {fmt(lo)} to {fmt(hi)} ({width}), "
         f"within {PASS_RIPPLE_DB:g} dB of {gain_db:.1f} dB "
         f"(measured {a.ripple_db:.2f} dB)",
+        f"  Outside : no tone louder than the channel's edge on its side (measured: the "
+        f"loudest {-a.above_edge_db:.2f} dB below it, at {fmt(a.above_edge_at)})",
         f"  Rejection : at least {result.rejection:g} dB beyond {fmt(result.bandwidth)} from the "
         f"centre (measured {a.rejection_db:.1f} dB, at {fmt(a.worst_at)})",
     ]
+    if result.notch:
+        lines.append(f"  DC offset : 0 Hz is within {fmt(result.bandwidth)} of the centre: a "
+                     f"notch there, {a.dc_db:.0f} dB down (--no-dc-notch passes it)")
+    elif result.dc_note:
+        lines.append(f"  DC offset : 0 Hz is within {fmt(result.bandwidth)} of the centre; "
+                     f"{result.dc_note}")
     if not result.met:
         lines.append(f"  Note: {len(result.taps)} taps do not keep this promise; without --taps "
                      "the design takes as many as it needs")

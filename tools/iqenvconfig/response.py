@@ -78,9 +78,14 @@ class Assessment:
     image: float  # where the centre's image lies (None with one product)
     image_db: float
     second_db: float  # the channel's second product below its first, at the least (inf: none)
+    # The loudest tone outside the pass band against the pass band's edge on its side: above
+    # 0 dB something outside comes through louder than the edge.
+    above_edge_db: float = -math.inf
+    above_edge_at: float = math.nan  # where that is, hertz
+    dc_db: float = math.inf  # a tone at 0 Hz below the centre
 
 
-def assess(chain, center, bandwidth, extra=()):
+def assess(chain, center, bandwidth, extra=(), flat=None):
     """The promise's figures, on a dense grid around everything that passes, exactly evaluated.
 
     Parameters
@@ -90,10 +95,13 @@ def assess(chain, center, bandwidth, extra=()):
     center : float
         Centre of the channel, hertz.
     bandwidth : float
-        Width of the channel, hertz: the pass band is within bandwidth/2 of the centre, the
-        stop band beyond one bandwidth.
+        Width of the channel, hertz: the pass band is within bandwidth/2 of the centre (unless
+        `flat` says otherwise), the stop band beyond one bandwidth.
     extra : array_like
         More input frequencies (hertz) to evaluate exactly.
+    flat : float or None
+        Width of the pass band, hertz, centred on `center`: less than `bandwidth` where a
+        notch takes 0 Hz (default: `bandwidth`).
 
     Returns
     -------
@@ -101,8 +109,9 @@ def assess(chain, center, bandwidth, extra=()):
     """
     fs = chain.samplerate
     center = fold(center, fs)
+    flat = bandwidth if flat is None else flat
     pieces = []
-    for lo, count, step in ((center - bandwidth / 2, 801, bandwidth / 800),
+    for lo, count, step in ((center - flat / 2, 801, flat / 800),
                             (center - 2 * bandwidth, 801, bandwidth / 200)):
         pieces.append(taps_span(chain.taps, fs, lo, count, step))
     pieces += [(g, taps) for g, taps, _ in passing_spans(chain)]
@@ -116,9 +125,15 @@ def assess(chain, center, bandwidth, extra=()):
     sweep_g, sweep_levels = sweep(chain)
     g, levels = np.concatenate((g, sweep_g)), np.concatenate((levels, sweep_levels))
     level_c = float(chain.level(np.array([center]))[0])
-    d = np.abs(fold(g - center, fs))
-    passing = d <= bandwidth / 2
+    signed = fold(g - center, fs)
+    d = np.abs(signed)
+    passing = d <= flat / 2
     stop = d > bandwidth
+    # The first piece starts and ends exactly on the pass band's edges.
+    edge = np.where(signed > 0, levels[800], levels[0])
+    with np.errstate(divide="ignore", invalid="ignore"):
+        above = np.where(passing, -np.inf, 20 * np.log10(levels / edge))
+    loudest = int(np.argmax(above))
     with np.errstate(divide="ignore"):
         ripple = float(np.max(np.abs(20 * np.log10(levels[passing] / level_c))))
         worst = int(np.argmax(np.where(stop, levels, -1)))
@@ -126,7 +141,7 @@ def assess(chain, center, bandwidth, extra=()):
         image = image_db = None
         second_db = math.inf
         if len(products) == 2:
-            p = np.abs(fold(g[:801] - center, fs)) <= bandwidth / 2
+            p = np.abs(fold(g[:801] - center, fs)) <= flat / 2
             weak = np.minimum(products[0], products[1])[:801][p]
             strong = np.maximum(products[0], products[1])[:801][p]
             second_db = float(np.min(20 * np.log10(strong / weak)))
@@ -134,35 +149,50 @@ def assess(chain, center, bandwidth, extra=()):
             main = int(np.argmax(chain.paths(np.array([center]))[:, 0]))
             image = float(fold(center + (s1 - s2 if main == 0 else s2 - s1), fs))
             image_db = float(-20 * np.log10(chain.level(np.array([image]))[0] / level_c))
-    return Assessment(level_c, ripple, rejection, float(g[worst]), image, image_db, second_db)
+    with np.errstate(divide="ignore"):
+        dc_db = float(-20 * np.log10(chain.level(np.array([0.0]))[0] / level_c))
+    return Assessment(level_c, ripple, rejection, float(g[worst]), image, image_db, second_db,
+                      float(above[loudest]), float(g[loudest]), dc_db)
 
 
-def find_channel(chain):
-    """(centre, width within PASS_RIPPLE_DB, -3 dB width) of the channel the chain passes.
+RIVAL_DB = 6.0  # another band passed within this of the channel leaves the channel ambiguous
 
-    The channel is where the mean level over 3 kHz is highest: a narrow peak elsewhere
-    (taps that rise where the resampler removed everything under the mixer they were made for)
-    is not it.
+
+def find_channel(chain, center=None):
+    """The channel the chain passes: where it is, how wide, and whether the response alone
+    leaves it ambiguous.
 
     Parameters
     ----------
     chain : Chain
         A chain with taps, not all 0.
+    center : float or None
+        Where the channel is, hertz, when known; None to take it where the mean level over
+        3 kHz is highest: a narrow peak elsewhere (taps that rise where the resampler removed
+        everything under the mixer they were made for) is not it.
 
     Returns
     -------
-    (float, float, float)
-        Centre, width within PASS_RIPPLE_DB and -3 dB width, all in hertz.
+    (float, float, float, float or None)
+        Centre, width within PASS_RIPPLE_DB and -3 dB width, all in hertz; and where another
+        band comes through within RIVAL_DB of the channel's mean level farther than its -3 dB
+        width from it, hertz (None if nowhere, or if `center` is given).
     """
-    best = None
+    scored = []
     for g, taps, circle in passing_spans(chain):
         levels = chain.level(g, taps)
         window = max(int(3000 / (g[1] - g[0])), 1)
-        score = uniform_filter1d(levels, window, mode="wrap" if circle else "constant")
-        i = int(np.argmax(score))
-        if best is None or score[i] > best[0]:
-            best = (score[i], g, levels, circle, i)
-    _, g, levels, circle, start = best
+        scored.append((uniform_filter1d(levels, window, mode="wrap" if circle else "constant"),
+                       g, levels, circle))
+    if center is None:
+        best = max((score[int(np.argmax(score))], k, int(np.argmax(score)))
+                   for k, (score, *_) in enumerate(scored))
+    else:  # the span nearest the given centre, at the point nearest it
+        best = min((float(np.min(np.abs(fold(g - center, chain.samplerate)))), k,
+                    int(np.argmin(np.abs(fold(g - center, chain.samplerate)))))
+                   for k, (_, g, _, _) in enumerate(scored))
+    _, g, levels, circle = scored[best[1]]
+    start = best[2]
     n, spacing = len(g), g[1] - g[0]
 
     def walk(i, step, floor):
@@ -175,11 +205,22 @@ def find_channel(chain):
 
     lo3 = walk(start, -1, levels[start] * 10 ** (-3 / 20))
     width3 = ((walk(start, +1, levels[start] * 10 ** (-3 / 20)) - lo3) % n + 1) * spacing
-    centre = fold(float(g[lo3] + (width3 - spacing) / 2), chain.samplerate)
+    if center is None:
+        centre = fold(float(g[lo3] + (width3 - spacing) / 2), chain.samplerate)
+    else:
+        centre = float(center)
+        width3 = 2 * min(abs(fold(float(g[lo3]) - centre, chain.samplerate)), width3)
     c = int(round((centre - g[0]) / spacing)) % n
     floor = levels[c] * 10 ** (-PASS_RIPPLE_DB / 20)
     half = min((c - walk(c, -1, floor)) % n, (walk(c, +1, floor) - c) % n) * spacing
-    return centre, 2 * half, width3
+    rival = None
+    if center is None:
+        top = scored[best[1]][0][start]
+        for score, g2, _, _ in scored:
+            far = np.abs(fold(g2 - centre, chain.samplerate)) > max(width3, 3000)
+            if far.any() and np.max(score[far]) >= top * 10 ** (-RIVAL_DB / 20):
+                rival = float(g2[far][int(np.argmax(score[far]))])
+    return centre, 2 * half, width3, rival
 
 
 @dataclass
@@ -195,15 +236,24 @@ class ChannelSummary:
     second_at: float  # where its second product does (None with one product)
     beat_db: float  # any tone within 6 dB of the channel's level: its second product below
     #                 its first, at the least (inf with one product)
+    rival: float = None  # where another band passes about as much, hertz (None: nowhere)
 
 
-def summarise(chain):
+def summarise(chain, center=None, bandwidth=None, passband=None):
     """The channel a chain passes and what it does to it.
 
     Parameters
     ----------
     chain : Chain
         A chain with taps (all 0 allowed).
+    center : float or None
+        The channel's centre, hertz, when known; else found from the response.
+    bandwidth : float or None
+        With `center`: the channel's width, hertz, beyond which the rejection is measured;
+        else the -3 dB width.
+    passband : float or None
+        With `bandwidth`: the width of the pass band, hertz, over which the ripple is
+        measured (default: `bandwidth`); else the width within PASS_RIPPLE_DB.
 
     Returns
     -------
@@ -213,7 +263,9 @@ def summarise(chain):
     if not np.any(chain.taps):
         return None
     fs = chain.samplerate
-    centre, width, width3 = find_channel(chain)
+    centre, width, width3, rival = find_channel(chain, center)
+    if bandwidth is not None:
+        width, width3 = bandwidth if passband is None else passband, bandwidth
     # Beyond one -3 dB width: the stop band a design promised lies within it.
     a = assess(chain, centre, width3)
     flat = assess(chain, centre, width)
@@ -230,4 +282,4 @@ def summarise(chain):
         with np.errstate(divide="ignore"):
             beat_db = min(flat.second_db, float(np.min(20 * np.log10(
                 strong[loud] / np.minimum(*products)[loud]))))
-    return ChannelSummary(centre, width, width3, a, flat, at, second_at, beat_db)
+    return ChannelSummary(centre, width, width3, a, flat, at, second_at, beat_db, rival)
