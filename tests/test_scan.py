@@ -10,6 +10,7 @@ from conftest import IQENV, TOOL, hertz, iqsignals, measured_levels, run, taps_o
 
 import remote
 from iqenvconfig.design import default_bandwidth, widest_bandwidth
+from iqenvconfig.units import signed_hz
 
 CODE = [int(b) for b in f"{0xA5C3B6:024b}"]
 SHORT_PULSE = 300e-6
@@ -101,6 +102,8 @@ def test_scan_finds_every_transmitter_and_nothing_else(tmp_path, case):
 
     result = scan(path, "--samplerate", samplerate, "--json")
     assert result.returncode == 0, result.stderr
+    listed = [s["power_db"] for s in json.loads(result.stdout)]
+    assert listed == sorted(listed, reverse=True)  # in the order of the power shown
     found = sorted(json.loads(result.stdout), key=lambda s: s["offset_hz"])
     expected = sorted(zip(transmitters, clean), key=lambda tc: tc[0][0])
     assert len(found) == len(expected), found
@@ -250,6 +253,9 @@ def test_design_for_a_recording_is_as_wide_as_its_neighbours_allow(tmp_path):
         lo, hi = (hertz(h) for h in re.search(r"Channel : (\S+ \S+) to (\S+ \S+)",
                                                 result.stdout).groups())
         channels[name] = cfg, (lo + hi) / 2, hi - lo
+        by = re.search(r"narrowed to \S+ \S+ by the signal at \+(\S+ \S+)\)", result.stdout)
+        assert (by is None) == (name == "alone")
+        assert by is None or hertz(by.group(1)) == pytest.approx(demo.OFFSET + 20e3, abs=OFFSET_HZ)
         found = json.loads(scan(path, "--samplerate", demo.SAMPLERATE, "--json").stdout)
         ours = min(found, key=lambda s: abs(s["offset_hz"] - demo.OFFSET))
         assert (lo + hi) / 2 == pytest.approx(ours["offset_hz"], abs=1)
@@ -291,3 +297,23 @@ def test_design_for_a_recording_near_0_hz_keeps_to_what_the_centre_allows(tmp_pa
     assert (lo + hi) / 2 == pytest.approx(near[0], abs=OFFSET_HZ)
     assert width == pytest.approx(default_bandwidth((lo + hi) / 2, samplerate), abs=1)
     assert width < widest_bandwidth(samplerate)
+
+
+def test_a_remote_beside_0_hz_is_one_signal_and_its_channel_is_not_narrowed(tmp_path):
+    """A remote 1.2 kHz from 0 Hz at 250 kS/s lies on both sides of the bin scan leaves out
+    there: one transmitter, one row; design --recording takes the widest channel, and puts no
+    notch at 0 Hz where the notch would take some of the signal's band."""
+    samplerate, sigma = 250000, 0.01
+    tx = (1.2e3, amplitude(samplerate, sigma, 40), 0.02, 400e-6, CODE, 4)
+    iq, _ = scene(samplerate, 0.4, sigma, [tx], seed=2)
+    path, cfg = tmp_path / "capture.cf32", tmp_path / "remote.cfg"
+    path.write_bytes(iq.tobytes())
+    found = json.loads(scan(path, "--samplerate", samplerate, "--json").stdout)
+    assert len(found) == 1 and abs(found[0]["offset_hz"] - tx[0]) <= OFFSET_HZ, found
+    result = run([TOOL, "design", "-o", str(cfg), "--samplerate", str(samplerate),
+                  "--recording", str(path)], text=True)
+    assert result.returncode == 0, result.stderr
+    assert "(widest channel: nothing else within reach)" in result.stdout
+    assert "no notch at 0 Hz: the signal's band reaches" in result.stdout
+    # Offsets read in one unit style: a million hertz less a rounding is 1 MHz, not 1000 kHz.
+    assert signed_hz(999999.7) == "+1 MHz" and signed_hz(-1238.3e3) == "-1.2383 MHz"

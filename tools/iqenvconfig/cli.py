@@ -23,7 +23,9 @@ file are iqenv's own."""
 SCAN_DESCRIPTION = f"""Finds the transmissions in an IQ recording. For each signal: its offset from
 the tuned frequency; its power during its bursts, in dB above the noise in its occupied bandwidth;
 that bandwidth (the band holding {scan.OBW_FRACTION:.0%} of its power, equal shares left out below
-and above); when its first burst starts; how many bursts it has. A frequency bin is active in a
+and above); when its first burst starts; how many bursts it has. Rows are sorted by that power,
+highest first; a signal split by the bin left out at 0 Hz, or by a dip in its spectrum, is one
+row. A frequency bin is active in a
 frame (213 us at 2.4 MS/s, 256 us at 250 kS/s) when it stands {scan.ACTIVE_DB:g} dB above its noise
 floor. A signal is active while its strongest bins are, for {scan.MIN_RUN} frames at least (less is
 taken for noise), except within two frames of a keying edge of a signal {scan.SPLATTER_DB:g} dB

@@ -18,7 +18,7 @@ import scipy.linalg
 
 from .chain import Chain
 from .response import PASS_RIPPLE_DB, Assessment, assess
-from .units import fold, format_hz, plain_hz
+from .units import fold, format_hz, plain_hz, signed_hz
 
 # When the resampler's own droop sets the widest channel, it may take this much of the ripple;
 # the rest is left to the taps.
@@ -601,7 +601,7 @@ def signal_to_design_for(found, seconds):
     Parameters
     ----------
     found : list of scan.Signal
-        What scan found, strongest first, not empty.
+        What scan found, in its order (the highest power first), not empty.
     seconds : float
         Length of the recording, seconds.
 
@@ -644,15 +644,18 @@ def channel_width(signal, others, widest, samplerate):
     """
     least = DESIGN_WIDTHS * signal.bandwidth_hz
     # How far from the centre each other signal's occupied band begins, the nearest first.
-    reach, nearest = min(((abs(fold(o.offset_hz - signal.offset_hz, samplerate))
-                           - o.bandwidth_hz / 2, o.offset_hz) for o in others),
-                         default=(math.inf, None))
+    reaches = sorted((abs(fold(o.offset_hz - signal.offset_hz, samplerate))
+                      - o.bandwidth_hz / 2, o.offset_hz) for o in others)
+    reach = reaches[0][0] if reaches else math.inf
     if reach > widest or widest <= 0:  # design says what it can do where nothing serves
         return None, "widest channel: nothing else within reach"
     room = math.floor(reach / 10) * 10
     room = room - 10 if room >= reach else room  # strictly farther than one bandwidth
-    where = format_hz(nearest)
+    # Every signal within reach of the widest channel, by offset.
+    near = [offset for r, offset in reaches if r <= widest]
+    where = ("the signal at " if len(near) == 1 else "the signals at ") + ", ".join(
+        signed_hz(offset) for offset in near)
     if room < least:
         return (least if least < widest else None,
-                f"twice its occupied bandwidth; the signal at {where} lies within reach")
-    return room, f"narrowed to {format_hz(room)} by the signal at {where}"
+                f"twice its occupied bandwidth; {where} within reach")
+    return room, f"narrowed to {format_hz(room)} by {where}"

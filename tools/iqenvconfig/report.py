@@ -6,7 +6,7 @@ import numpy as np
 
 from .cost import cost
 from .response import BEAT_DB, PASS_RIPPLE_DB, summarise
-from .units import format_hz
+from .units import format_hz, signed_hz
 
 
 def describe(chain, center=None, bandwidth=None, passband=None):
@@ -149,7 +149,7 @@ def table(signals):
     Parameters
     ----------
     signals : list of scan.Signal
-        Strongest first.
+        In scan's order: the highest power first.
 
     Returns
     -------
@@ -160,8 +160,7 @@ def table(signals):
     lines = [f"{'#':>2}  {'offset':>12}  {'power':>8}  {'bandwidth':>11}  {'first burst':>11}  "
              f"{'bursts':>6}"]
     for i, s in enumerate(signals, 1):
-        offset = ("+" if s.offset_hz > 0 else "") + format_hz(s.offset_hz)
-        lines.append(f"{i:>2}  {offset:>12}  {s.power_db:>5.1f} dB  "
+        lines.append(f"{i:>2}  {signed_hz(s.offset_hz):>12}  {s.power_db:>5.1f} dB  "
                      f"{format_hz(s.bandwidth_hz):>11}  {s.start_s * 1e3:>8.1f} ms  "
                      f"{len(s.bursts):>6}")
     return lines

@@ -110,7 +110,12 @@ def _signals_from_bins(pairs, level_db, dc):
     signals = []
     for lo, hi in (g for g in groups if g):
         profile = level_db[lo:hi].copy()
-        profile[np.arange(lo, hi) == dc] = -np.inf
+        # The bin left out at 0 Hz is no valley: a signal across it is one signal. It takes the
+        # lower of its neighbours' levels.
+        at = np.flatnonzero(np.arange(lo, hi) == dc)
+        if len(at):
+            beside = profile[[i for i in (at[0] - 1, at[0] + 1) if 0 <= i < len(profile)]]
+            profile[at] = np.min(beside) if len(beside) else -np.inf
         flat = np.where(np.isfinite(profile), profile, np.nanmin(profile[np.isfinite(profile)]))
         peaks, _ = scipy.signal.find_peaks(np.concatenate(([-1e9], flat, [-1e9])),
                                            prominence=SPLIT_DB)
@@ -320,6 +325,15 @@ def _is_product_of(weak, strong):
                    for a, b in strong.bursts) for w0, w1 in weak.bursts)
 
 
+def _same_transmitter(weak, strong):
+    """Whether `weak` is part of `strong`, split from it (by the bin left out at 0 Hz, or a dip
+    in its spectrum): its offset within half the wider one's occupied band of `strong`'s, and
+    every burst of it overlapping one of `strong`'s."""
+    if abs(weak.offset_hz - strong.offset_hz) > max(weak.bandwidth_hz, strong.bandwidth_hz) / 2:
+        return False
+    return all(any(a <= w1 and w0 <= b for a, b in strong.bursts) for w0, w1 in weak.bursts)
+
+
 def scan(recording):
     """The transmissions in a recording.
 
@@ -331,7 +345,8 @@ def scan(recording):
     Returns
     -------
     list of Signal
-        The signals found, strongest first.
+        The signals found, one per transmitter, the highest power over the noise in its own
+        occupied band (the power the table shows) first.
     """
     plan = plan_for(recording.samplerate, recording.samples, recording.path)
     window = frame_window(plan.frame)
@@ -363,4 +378,6 @@ def scan(recording):
         s.start_s = s.bursts[0][0]
         found.append(s)
     found.sort(key=lambda s: -s.power)
-    return [w for i, w in enumerate(found) if not any(_is_product_of(w, s) for s in found[:i])]
+    kept = [w for i, w in enumerate(found)
+            if not any(_is_product_of(w, s) or _same_transmitter(w, s) for s in found[:i])]
+    return sorted(kept, key=lambda s: -s.power_db)

@@ -6,7 +6,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
 from .spectra import Framer, frame_window, plan_for, power_spectra  # noqa: E402
-from .units import format_hz  # noqa: E402
+from .units import signed_hz  # noqa: E402
 
 COLUMNS, ROWS = 1200, 1024  # at most, so that a long or wide recording stays a picture
 MAX_BOXES = 300  # bursts outlined per signal
@@ -97,7 +97,7 @@ def plot_recording(recording, found, path):
         for a, b in s.bursts[:MAX_BOXES]:
             top.add_patch(plt.Rectangle((a, (s.offset_hz - half) / scale), max(b - a, 1e-4),
                                         2 * half / scale, fill=False, lw=1.2, ec=color))
-        label = (f"{i}: {'+' if s.offset_hz > 0 else ''}{format_hz(s.offset_hz)}, "
+        label = (f"{i}: {signed_hz(s.offset_hz)}, "
                  f"{s.power_db:.0f} dB, {len(s.bursts)} burst{'' if len(s.bursts) == 1 else 's'}")
         top.annotate(label.split(",")[0], (s.bursts[0][0], (s.offset_hz + half) / scale),
                      color=color, fontsize=9, fontweight="bold", va="bottom",

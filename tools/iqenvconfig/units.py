@@ -38,14 +38,21 @@ def format_hz(hz):
     Returns
     -------
     str
-        For example "433.92 MHz", "-12.5 kHz", "3 Hz".
+        For example "433.92 MHz", "-12.5 kHz", "3 Hz"; rounded before the unit is chosen, so
+        that 999999.7 reads "1 MHz", not "1000 kHz".
     """
+    hz = float("%.6g" % hz)
     a = abs(hz)
     if a >= 1e6:
         return "%.6g MHz" % (hz / 1e6)
     if a >= 1e3:
         return "%.6g kHz" % (hz / 1e3)
     return "%.6g Hz" % hz
+
+
+def signed_hz(hz):
+    """format_hz with a "+" before a frequency above 0, as offsets are written (a str)."""
+    return ("+" if hz > 0 else "") + format_hz(hz)
 
 
 def plain_hz(hz):
