@@ -80,10 +80,12 @@ fuzz: fuzz-build
 	@printf '%s\n' $(FUZZ_TARGETS) | \
 		xargs -P $(FUZZ_JOBS) -I{} ./fuzz/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS) {}
 
-cross-arm64-build:
+# iqenv-facts cannot run on the target: the cross build takes the native build's facts file.
+cross-arm64-build: build
 	@./scripts/install-cross-arm64
 	@cmake -S . -B $(ARM64_BUILD) $(CMAKE_OPTIONS) \
-		-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake >/dev/null
+		-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+		-DIQENV_HOST_FACTS=$(abspath $(BUILD))/tools/iqenv-facts.json >/dev/null
 	@cmake --build $(ARM64_BUILD) -j $(JOBS)
 
 # qemu emulates SVE some twenty times slower than NEON: the suite runs on a NEON-only

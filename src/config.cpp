@@ -1,6 +1,8 @@
 #include "config.h"
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -20,6 +22,15 @@ bool readField(std::istream* in, T* value) {
 constexpr size_t taps_per_reserve = 4096;
 
 }  // namespace
+
+FilterConfig readConfigFile(const std::string& path) {
+    std::error_code ec;
+    // A directory opens as a stream on this platform but cannot be read: refuse it here.
+    std::ifstream file;
+    if (!std::filesystem::is_directory(path, ec)) file.open(path, std::ios::binary);
+    if (!file.is_open()) throw std::runtime_error("Cannot open config file: " + path);
+    return readConfig(&file);
+}
 
 FilterConfig readConfig(std::istream* in) {
     FilterConfig config;

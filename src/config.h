@@ -4,6 +4,7 @@
 #include <complex>
 #include <cstdint>
 #include <istream>
+#include <string>
 #include <vector>
 
 struct FilterConfig {
@@ -15,6 +16,11 @@ struct FilterConfig {
 
 // The configuration of this process's run, defined by the program's entry point.
 extern FilterConfig cfg;
+
+// Opens the file at `path` and reads the configuration from it; throws std::runtime_error
+// "Cannot open config file: PATH" when it cannot be opened (a directory cannot), else as
+// readConfig.
+FilterConfig readConfigFile(const std::string& path);
 
 // Reads frequency, sample rate, tap count and taps from the stream's current position.
 // Throws std::runtime_error naming the first field that could not be read whole.

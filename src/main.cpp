@@ -3,11 +3,7 @@
 
 #include <cstring>
 #include <exception>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <stdexcept>
-#include <string>
 
 #include "config.h"
 #include "signal/demodulator.h"
@@ -66,14 +62,7 @@ int main(int argc, char** argv) {
     }
 
     try {
-        const std::string path = argv[1];
-        std::error_code ec;
-        // A directory opens as a stream on this platform but cannot be read: refuse it here.
-        std::ifstream file;
-        if (!std::filesystem::is_directory(path, ec)) file.open(path, std::ios::binary);
-        if (!file.is_open()) throw std::runtime_error("Cannot open config file: " + path);
-        cfg = readConfig(&file);
-        file.close();
+        cfg = readConfigFile(argv[1]);
 
         printConfig(cfg);
         checkConfig(cfg);

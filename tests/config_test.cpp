@@ -78,26 +78,46 @@ TEST(PrintConfig, ShowsTheFrequencyInMegahertzAsPercentG) {
               "Samplerate  : 4294967295\n  Number of complex filter taps : 4294967295\n");
 }
 
-TEST(CheckConfig, RefusesWhatCannotRunInOrderOfImportance) {
+TEST(CheckConfig, RefusesWhatCannotRunInOrderOfImportanceWithItsMessage) {
     FilterConfig good;
     good.frequency = 100e3f;
     good.samplerate = 2400000;
     good.taps = {{1, 0}, {0, 1}};
-    std::vector<FilterConfig> cases = {good};
-    const auto add = [&](auto change) {
-        cases.push_back(good);
-        change(cases.back());
+    std::vector<std::pair<FilterConfig, std::string>> cases = {{good, ""}};
+    const auto add = [&](auto change, const std::string& message) {
+        cases.emplace_back(good, message);
+        change(cases.back().first);
     };
-    add([](FilterConfig& c) { c.taps.clear(), c.samplerate = 0; });  // no taps comes first
-    for (const uint32_t rate : {0u, ref::lowest_rate - 1, ref::lowest_rate, 24000u, 6144000u,
-                                6144001u, ref::highest_rate})
-        add([&](FilterConfig& c) { c.samplerate = rate, c.frequency = NAN; });
+    const std::string accepts =
+        " is not supported (the resampler accepts 94 to 4294967295 "
+        "samples per second)";
+    const std::string frequency = "Frequency is not a finite number";
+    // No taps comes first, then the rate, the frequency and the first tap that is not finite.
+    add([](FilterConfig& c) { c.taps.clear(), c.samplerate = 0; }, "The filter has no taps");
+    for (const uint32_t rate : {0u, ref::lowest_rate - 1})
+        add([&](FilterConfig& c) { c.samplerate = rate, c.frequency = NAN; },
+            "Samplerate " + std::to_string(rate) + accepts);
+    for (const uint32_t rate : {ref::lowest_rate, 24000u, 6144000u, 6144001u, ref::highest_rate})
+        add([&](FilterConfig& c) { c.samplerate = rate, c.frequency = NAN; }, frequency);
     for (const float bad : {NAN, INFINITY, -INFINITY}) {
-        add([&](FilterConfig& c) { c.frequency = bad, c.taps[0] = {bad, 0}; });
-        add([&](FilterConfig& c) { c.taps[1] = {bad, 0.5f}; });
-        add([&](FilterConfig& c) { c.taps[1] = {0.5f, bad}; });
+        add([&](FilterConfig& c) { c.frequency = bad, c.taps[0] = {bad, 0}; }, frequency);
+        add(
+            [&](FilterConfig& c) {
+                c.taps[1] = {bad, 0.5f};
+            },
+            "Filter tap[1] is not a finite number");
+        add(
+            [&](FilterConfig& c) {
+                c.taps[1] = {0.5f, bad};
+            },
+            "Filter tap[1] is not a finite number");
+        add(
+            [&](FilterConfig& c) {
+                c.taps[0] = {bad, bad};
+            },
+            "Filter tap[0] is not a finite number");
     }
-    for (const FilterConfig& c : cases)
-        EXPECT_EQ(ref::messageOf([&] { checkConfig(c); }), ref::checkMessage(c))
+    for (const auto& [c, message] : cases)
+        EXPECT_EQ(ref::messageOf([&] { checkConfig(c); }), message)
             << c.samplerate << " " << c.frequency;
 }

@@ -19,6 +19,8 @@ BUILD = os.path.abspath(os.environ.get("IQENV_BUILD_DIR", os.path.join(ROOT, "bu
 IQENV = os.path.abspath(os.environ.get("IQENV", os.path.join(BUILD, "iqenv")))
 TOOL = os.path.abspath(os.environ.get("IQENV_CONFIG",
                                       os.path.join(BUILD, "tools", "iqenv-config")))
+# What iqenv-config's package knows of iqenv, written by iqenv's build.
+os.environ.setdefault("IQENV_FACTS", os.path.join(BUILD, "tools", "iqenv-facts.json"))
 BLOCK = 2048  # bytes of input per block
 ONE_TAP = struct.pack("<ff", 1, 0)
 

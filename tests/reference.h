@@ -131,20 +131,6 @@ inline std::string readMessage(const std::string& bytes) {
     return "Failed to read complex sample[" + std::to_string(present) + "] (file truncated?)";
 }
 
-// checkConfig's message, "" for a configuration that can run.
-inline std::string checkMessage(const FilterConfig& c) {
-    if (c.taps.empty()) return "The filter has no taps";
-    if (c.samplerate < lowest_rate)
-        return "Samplerate " + std::to_string(c.samplerate) +
-               " is not supported (the resampler accepts " + std::to_string(lowest_rate) + " to " +
-               std::to_string(highest_rate) + " samples per second)";
-    if (!std::isfinite(c.frequency)) return "Frequency is not a finite number";
-    for (size_t k = 0; k < c.taps.size(); ++k)
-        if (!std::isfinite(c.taps[k].real()) || !std::isfinite(c.taps[k].imag()))
-            return "Filter tap[" + std::to_string(k) + "] is not a finite number";
-    return "";
-}
-
 // The message a call gives through std::runtime_error, "" when it returns.
 template <typename Call>
 std::string messageOf(Call call) {

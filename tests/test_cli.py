@@ -7,40 +7,66 @@ import re
 import resource
 import struct
 
-import numpy as np
 import pytest
 from conftest import (BLOCK, BUILD, IQENV, ONE_TAP, ROOT, TOOL, carrier, config, config_bytes,
                       iqsignals, run, serve_fifo, with_one_block)
-from iqenvconfig.resampler import decimation_for, supported_samplerates
 
-LOWEST, HIGHEST = supported_samplerates()
+LOWEST, HIGHEST = 94, 4294967295  # the rates iqenv accepts, as documented
 GOOD = config_bytes()
+
+
+def report(mhz, rate, taps):
+    return ["=== Filter Configuration ===", f"  Frequency : {mhz} MHz", f"  Samplerate  : {rate}",
+            f"  Number of complex filter taps : {taps}"]
+
+
+GOOD_REPORT = report("0.1", 2400000, 1)
 # Paths that cannot be opened (relative to a folder), files cut at every field and failing
-# every check, and a few that are accepted.
+# every check, and a few that are accepted; and, word for word, what iqenv writes on standard
+# error for each ({path}: the file's path).
 FILES = {
-    "missing": "missing.cfg",
-    "a directory": "",
-    "empty": b"",
-    "frequency short": GOOD[:3],
-    "samplerate missing": GOOD[:4],
-    "samplerate short": GOOD[:7],
-    "count short": GOOD[:11],
-    "no taps": config_bytes(taps=b""),
-    "truncated at tap 2": config_bytes(count=5, taps=ONE_TAP * 2),
-    "half a tap": config_bytes(count=2, taps=ONE_TAP + ONE_TAP[:5]),
-    "huge count": config_bytes(count=0xFFFFFFFF, taps=ONE_TAP * 3),
+    "missing": ("missing.cfg", ["Error: Cannot open config file: {path}"]),
+    "a directory": ("", ["Error: Cannot open config file: {path}"]),
+    "empty": (b"", ["Error: Failed to read 'frequency' (need 4 bytes)"]),
+    "frequency short": (GOOD[:3], ["Error: Failed to read 'frequency' (need 4 bytes)"]),
+    "samplerate missing": (GOOD[:4], ["Error: Failed to read 'samplerate' (need 4 bytes)"]),
+    "samplerate short": (GOOD[:7], ["Error: Failed to read 'samplerate' (need 4 bytes)"]),
+    "count short": (GOOD[:11], ["Error: Failed to read the number of taps (need 4 bytes)"]),
+    "no taps": (config_bytes(taps=b""),
+                report("0.1", 2400000, 0) + ["Error: The filter has no taps"]),
+    "truncated at tap 2": (config_bytes(count=5, taps=ONE_TAP * 2),
+                           ["Error: Failed to read complex sample[2] (file truncated?)"]),
+    "half a tap": (config_bytes(count=2, taps=ONE_TAP + ONE_TAP[:5]),
+                   ["Error: Failed to read complex sample[1] (file truncated?)"]),
+    "huge count": (config_bytes(count=0xFFFFFFFF, taps=ONE_TAP * 3),
+                   ["Error: Failed to read complex sample[3] (file truncated?)"]),
     # A FIFO has no size to check the count against: the taps must be read as they come.
-    "huge count through a FIFO": ("fifo", config_bytes(count=0xFFFFFFFF, taps=ONE_TAP * 1000)),
-    "samplerate 0": config_bytes(rate=0),
-    "samplerate below": config_bytes(rate=LOWEST - 1),
-    "nan frequency": config_bytes(math.nan),
-    "negative nan frequency": config_bytes(-math.nan),
-    "infinite frequency": config_bytes(-math.inf),
-    "nan tap 3": config_bytes(taps=ONE_TAP * 3 + struct.pack("<ff", 0, math.nan) + ONE_TAP),
-    "infinite tap 0": config_bytes(taps=struct.pack("<ff", -math.inf, 0)),
-    "accepted, lowest rate, odd report": config_bytes(-1.5e-7, LOWEST, taps=ONE_TAP + b"tail"),
-    "accepted, highest rate": config_bytes(433.92e6, HIGHEST, taps=ONE_TAP * 2),
-    "accepted, ratio 1": config_bytes(0.0, 24000),
+    "huge count through a FIFO": (("fifo", config_bytes(count=0xFFFFFFFF, taps=ONE_TAP * 1000)),
+                                  ["Error: Failed to read complex sample[1000] (file truncated?)"]),
+    "samplerate 0": (config_bytes(rate=0), report("0.1", 0, 1) + [
+        "Error: Samplerate 0 is not supported (the resampler accepts 94 to 4294967295 samples "
+        "per second)"]),
+    "samplerate below": (config_bytes(rate=LOWEST - 1), report("0.1", 93, 1) + [
+        "Error: Samplerate 93 is not supported (the resampler accepts 94 to 4294967295 samples "
+        "per second)"]),
+    "nan frequency": (config_bytes(math.nan), report("nan", 2400000, 1) + [
+        "Error: Frequency is not a finite number"]),
+    "negative nan frequency": (config_bytes(-math.nan), report("-nan", 2400000, 1) + [
+        "Error: Frequency is not a finite number"]),
+    "infinite frequency": (config_bytes(-math.inf), report("-inf", 2400000, 1) + [
+        "Error: Frequency is not a finite number"]),
+    "nan tap 3": (config_bytes(taps=ONE_TAP * 3 + struct.pack("<ff", 0, math.nan) + ONE_TAP),
+                  report("0.1", 2400000, 5) + ["Error: Filter tap[3] is not a finite number"]),
+    "infinite tap 0": (config_bytes(taps=struct.pack("<ff", -math.inf, 0)),
+                       GOOD_REPORT + ["Error: Filter tap[0] is not a finite number"]),
+    "accepted, lowest rate, odd report": (
+        config_bytes(-1.5e-7, LOWEST, taps=ONE_TAP + b"tail"),
+        report("-1.5e-13", 94, 1) + ["Resampling ratio : 255.319"]),
+    "accepted, highest rate": (config_bytes(433.92e6, HIGHEST, taps=ONE_TAP * 2), report(
+        "433.92", 4294967295, 2) + ["Resampling ratio : 5.58794e-06", "Decimation : 1024, the "
+                                    "resampler receives 4194303.9990234375 samples per second"]),
+    "accepted, ratio 1": (config_bytes(0.0, 24000), report("0", 24000, 1) + [
+        "Resampling ratio : 1"]),
 }
 
 
@@ -61,20 +87,20 @@ def limit_address_space():
 
 
 @pytest.mark.parametrize("name", FILES)
-def test_iqenv_and_show_read_and_refuse_alike(tmp_path, name):
-    """The same report, message and status from both; a refusing iqenv leaves stdin unread."""
-    r, left = with_one_block([IQENV, config_path(tmp_path, FILES[name])],
-                             preexec_fn=limit_address_space)
-    shown = run([TOOL, "show", config_path(tmp_path, FILES[name])], text=True)
-    expected = shown.stdout.splitlines()[:4] + shown.stderr.splitlines()
-    if shown.returncode == 0:
-        rate = int(expected[2].split(":")[1])
-        expected.append(f"Resampling ratio : {float(np.float32(24000 / rate)):g}")
-        if (factor := decimation_for(rate)) > 1:
-            expected.append(f"Decimation : {factor}, the resampler receives "
-                            f"{rate / factor:.17g} samples per second")
-    assert (r.returncode, r.stderr.decode().splitlines()) == (shown.returncode, expected)
+def test_iqenv_and_show_read_and_refuse_as_written(tmp_path, name):
+    """iqenv's report and message word for word, show's the same; a refusing iqenv leaves stdin
+    unread."""
+    content, expected = FILES[name]
+    path = config_path(tmp_path, content)
+    expected = [line.format(path=path) for line in expected]
+    r, left = with_one_block([IQENV, path], preexec_fn=limit_address_space)
+    assert r.stderr.decode().splitlines() == expected
     assert (r.returncode, left) == ((0, 0) if name.startswith("accepted") else (1, BLOCK))
+    shown = run([TOOL, "show", config_path(tmp_path, content)], text=True)
+    report_lines = expected[:4] if expected[0].startswith("===") else []
+    assert shown.stdout.splitlines()[:len(report_lines)] == report_lines
+    assert (shown.returncode, shown.stderr.splitlines()) == (
+        r.returncode, [line for line in expected if line.startswith("Error: ")])
 
 
 def on_terminal(arguments):
@@ -112,7 +138,7 @@ def test_the_programs_say_what_the_man_page_says(tmp_path):
     cfg = config(tmp_path)
     # Every way to make the programs speak, with the status it must give.
     runs = [(run([IQENV, config_path(tmp_path, c)]), int(not name.startswith("accepted")))
-            for name, c in FILES.items() if not isinstance(c, tuple)]
+            for name, (c, _) in FILES.items() if not isinstance(c, tuple)]
     with open("/dev/full", "wb") as full:
         runs.append((run([IQENV, cfg], carrier(40), stdout=full), 1))
     directory = os.open("/", os.O_RDONLY | os.O_DIRECTORY)

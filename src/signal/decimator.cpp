@@ -17,11 +17,7 @@ constexpr float weights5[] = {39690 / 131072.0f, -8820 / 131072.0f, 2268 / 13107
 constexpr float weights6[] = {320166 / 1048576.0f, -76230 / 1048576.0f, 22869 / 1048576.0f,
                               -5445 / 1048576.0f,  847 / 1048576.0f,    -63 / 1048576.0f};
 
-struct Design {
-    double min_rate;
-    HalfBand filter;
-};
-constexpr Design designs[] = {
+constexpr HalfBandDesign designs[] = {
     {14760000, {weights1, 1}}, {1002000, {weights2, 2}}, {415000, {weights3, 3}},
     {267000, {weights4, 4}},   {205000, {weights5, 5}},  {172000, {weights6, 6}},
 };
@@ -29,12 +25,16 @@ constexpr Design designs[] = {
 static_assert(2 * min_decimated_rate >= 172000);
 
 HalfBand shortestFor(double rate) {
-    for (const Design& design : designs)
+    for (const HalfBandDesign& design : designs)
         if (rate >= design.min_rate) return design.filter;
     return designs[std::size(designs) - 1].filter;
 }
 
 }  // namespace
+
+std::vector<HalfBandDesign> halfBandDesigns() {
+    return {std::begin(designs), std::end(designs)};
+}
 
 uint32_t decimationFactor(uint32_t samplerate) {
     uint32_t factor = 2;

@@ -21,6 +21,15 @@ constexpr uint32_t max_decimation = 1024;  // 6.144 MS/s times this is beyond an
 // min_decimated_rate (2 for rates too low for that).
 uint32_t decimationFactor(uint32_t samplerate);
 
+// A half-band and the lowest input rate at which it meets the guarantee.
+struct HalfBandDesign {
+    double min_rate;
+    HalfBand filter;
+};
+
+// The half-bands the stages choose from, shortest first.
+std::vector<HalfBandDesign> halfBandDesigns();
+
 // The half-band each stage uses, from the first (at samplerate) to the last: the shortest one
 // that meets the guarantee at the rate that stage receives.
 std::vector<HalfBand> decimationStages(uint32_t samplerate, uint32_t factor);

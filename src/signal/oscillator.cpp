@@ -4,11 +4,6 @@
 #include <cmath>
 #include <numeric>
 
-namespace {
-// Longest period kept as a table of factors (256 KiB).
-constexpr uint64_t max_table_period = uint64_t{1} << 16;
-}  // namespace
-
 PhaseAccumulator::PhaseAccumulator(float frequency, uint32_t samplerate) : samplerate_(samplerate) {
     // Both the reduction and the split are exact: fmod is exact, and the fractional part of
     // a float has at most 24 significant bits.
@@ -46,7 +41,7 @@ uint64_t PhaseAccumulator::period() const {
 CosineOscillator::CosineOscillator(float frequency, uint32_t samplerate)
     : phase_(frequency, samplerate) {
     const uint64_t period = phase_.period();
-    if (period == 0 || period > max_table_period) return;
+    if (period == 0 || period > max_cosine_table_period) return;
     table_unit_ = phase_.samplerate_ / period;
     table_.resize(period);
     for (uint64_t m = 0; m < period; m += chunk) {

@@ -7,6 +7,9 @@
 
 #include "cosine.h"
 
+// Longest period of the phase kept as a table of factors (256 KiB).
+constexpr uint64_t max_cosine_table_period = uint64_t{1} << 16;
+
 // Phase accumulator. The phase of sample n is n * frequency / samplerate cycles, reduced
 // modulo one cycle exactly: the whole part of the per-sample step is an integer numerator
 // kept modulo the sample rate, the fractional part a 64-bit binary fraction of it. Every

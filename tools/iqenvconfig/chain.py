@@ -30,17 +30,8 @@ class Stage:
 
 
 def resampler_stage(rate_in):
-    """The resampler as a stage: libsamplerate's measured response at iqenv's ratio.
-
-    Parameters
-    ----------
-    rate_in : float
-        Samples per second into the resampler.
-
-    Returns
-    -------
-    Stage
-    """
+    """The resampler as a Stage for input at `rate_in` samples per second: libsamplerate's
+    measured response at iqenv's ratio."""
     measured = resampler.response(rate_in)
     return Stage("resampler", rate_in, rate_in * float(measured.ratio), measured.magnitude)
 
@@ -50,10 +41,8 @@ def decimator_stage(samplerate, factor):
 
     Parameters
     ----------
-    samplerate : float
-        Input samples per second.
-    factor : int
-        Decimation factor, a power of two.
+    samplerate, factor
+        As for decimator.stages.
 
     Returns
     -------

@@ -1,15 +1,12 @@
-"""The configuration file as iqenv reads it: layout, reader, report and checks, same texts.
-
-iqenv's messages are reproduced here word for word; a test runs both programs on the same
-malformed files so that the two cannot drift apart.
-"""
+"""The configuration file as iqenv reads it: layout, reader, report and checks, with iqenv's
+own messages and report (their templates come from iqenv's build, through facts.py)."""
 import math
 import struct
 from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import resampler
+from . import facts, resampler
 
 HEADER = struct.Struct("<fII")
 TAP_BYTES = 8
@@ -18,6 +15,11 @@ _CHUNK_TAPS = 1 << 16
 
 class ConfigError(Exception):
     """A file iqenv would refuse; str() is iqenv's text without the "Error: " prefix."""
+
+
+def _refusal(name, **values):
+    """ConfigError with iqenv's message `name`, its {fields} filled from `values`."""
+    return ConfigError(facts.get()["messages"][name].format(**values))
 
 
 @dataclass
@@ -30,11 +32,26 @@ class FilterConfig:
 
 
 def read_config(path):
-    """Reads a configuration file as iqenv does; raises ConfigError with iqenv's message."""
+    """Reads a configuration file as iqenv does.
+
+    Parameters
+    ----------
+    path : str
+        The file.
+
+    Returns
+    -------
+    FilterConfig
+
+    Raises
+    ------
+    ConfigError
+        With iqenv's message, for a file iqenv cannot open or read whole.
+    """
     try:
         f = open(path, "rb")
     except OSError:
-        raise ConfigError(f"Cannot open config file: {path}") from None
+        raise _refusal("cannot_open", path=path) from None
     with f:
         return _read_stream(f)
 
@@ -54,16 +71,12 @@ def _read_exactly(f, size):
 
 def _read_stream(f):
     config = FilterConfig()
-    fields = (
-        ("'frequency'", "<f"),
-        ("'samplerate'", "<I"),
-        ("the number of taps", "<I"),
-    )
+    fields = (("short_frequency", "<f"), ("short_samplerate", "<I"), ("short_count", "<I"))
     values = []
     for name, fmt in fields:
         data = _read_exactly(f, 4)
         if len(data) < 4:
-            raise ConfigError(f"Failed to read {name} (need 4 bytes)")
+            raise _refusal(name)
         values.append(struct.unpack(fmt, data)[0])
     config.frequency = np.float32(values[0])
     config.samplerate, count = values[1], values[2]
@@ -77,7 +90,7 @@ def _read_stream(f):
         chunks.append(data[: len(data) // TAP_BYTES * TAP_BYTES])
         have += len(data) // TAP_BYTES
         if len(data) < want:
-            raise ConfigError(f"Failed to read complex sample[{have}] (file truncated?)")
+            raise _refusal("short_tap", index=have)
     config.taps = np.frombuffer(b"".join(chunks), dtype="<c8").astype(np.complex64)
     config.num_taps = count
     config.trailing_bytes = len(_read_rest(f))
@@ -92,7 +105,21 @@ def _read_rest(f):
 
 
 def write_config(path, frequency, samplerate, taps, declared=None):
-    """Writes float32 frequency, uint32 rate, uint32 count (default: the taps'), then the taps."""
+    """Writes a configuration file: float32 frequency, uint32 rate, uint32 count, the taps.
+
+    Parameters
+    ----------
+    path : str
+        The file to write.
+    frequency : float
+        Mixer frequency, hertz (stored as float32).
+    samplerate : int
+        Input samples per second.
+    taps : array_like
+        Complex taps (stored as complex float32).
+    declared : int, optional
+        The count to write; the number of taps by default.
+    """
     taps = np.asarray(taps, dtype="<c8")
     count = len(taps) if declared is None else declared
     with open(path, "wb") as f:
@@ -101,34 +128,50 @@ def write_config(path, frequency, samplerate, taps, declared=None):
 
 
 def format_double(value):
-    """A double as C++ streams print it by default: %g, precision 6, glibc's "-nan"."""
+    """A double as C++ streams print it by default: %g, precision 6, glibc's "-nan" (a str)."""
     if math.isnan(value):
         return "-nan" if math.copysign(1.0, value) < 0 else "nan"
     return "%g" % value
 
 
 def report_lines(config):
-    """The four-line report iqenv prints before it checks anything."""
-    return [
-        "=== Filter Configuration ===",
-        "  Frequency : " + format_double(float(config.frequency) / 1000000.0) + " MHz",
-        f"  Samplerate  : {config.samplerate}",
-        f"  Number of complex filter taps : {config.num_taps}",
-    ]
+    """The four-line report iqenv prints before it checks anything.
+
+    Parameters
+    ----------
+    config : FilterConfig
+        As read.
+
+    Returns
+    -------
+    list of str
+        The lines, without their line ends.
+    """
+    return facts.get()["report"].format(
+        frequency_mhz=format_double(float(config.frequency) / 1000000.0),
+        samplerate=config.samplerate, num_taps=config.num_taps).splitlines()
 
 
 def check_config(config):
-    """iqenv's checks after the report, in its order; raises ConfigError with its message."""
+    """iqenv's checks after the report, in its order.
+
+    Parameters
+    ----------
+    config : FilterConfig
+        As read.
+
+    Raises
+    ------
+    ConfigError
+        With iqenv's message, for a configuration iqenv refuses.
+    """
     if len(config.taps) == 0:
-        raise ConfigError("The filter has no taps")
+        raise _refusal("no_taps")
     if not resampler.is_supported_samplerate(config.samplerate):
         lo, hi = resampler.supported_samplerates()
-        raise ConfigError(
-            f"Samplerate {config.samplerate} is not supported "
-            f"(the resampler accepts {lo} to {hi} samples per second)"
-        )
+        raise _refusal("samplerate", samplerate=config.samplerate, lowest=lo, highest=hi)
     if not np.isfinite(config.frequency):
-        raise ConfigError("Frequency is not a finite number")
+        raise _refusal("frequency")
     bad = ~(np.isfinite(config.taps.real) & np.isfinite(config.taps.imag))
     if bad.any():
-        raise ConfigError(f"Filter tap[{int(np.argmax(bad))}] is not a finite number")
+        raise _refusal("tap", index=int(np.argmax(bad)))

@@ -16,6 +16,7 @@ from dataclasses import dataclass
 import numpy as np
 import scipy.linalg
 
+from . import facts
 from .chain import Chain
 from .response import PASS_RIPPLE_DB, Assessment, assess
 from .units import fold, format_hz, plain_hz, signed_hz
@@ -29,9 +30,6 @@ MAX_REJECTION = 130.0  # float32 taps round at about 150 dB below their largest
 MAX_TAPS = 4096  # about four times the floor's CPU time
 LAWSON_ITERATIONS = 60
 CAP = 4.0  # the taps' gain anywhere, at most this times (12 dB) their gain in the channel
-# The cosine's factors come from a table when its period, samplerate / gcd(f, samplerate), is at
-# most this; a chosen mixer frequency keeps to such values.
-COSINE_TABLE_PERIOD = 65536
 
 
 def _round_down(hz):
@@ -252,6 +250,12 @@ def _too_many_taps(bandwidth, samplerate):
             "rate needs fewer")
 
 
+def _cosine_table_period():
+    """iqenv's cosine factors come from a table when their period, samplerate / gcd(f,
+    samplerate) samples, is at most this; a chosen mixer frequency keeps to such values."""
+    return facts.get()["cosine_table_period"]
+
+
 class MixerProblem(enum.IntEnum):
     """What keeps a mixer frequency from serving a channel."""
 
@@ -286,9 +290,9 @@ class _Mixers:
 
     @staticmethod
     def _step(samplerate):
-        """Smallest divisor d of the rate with samplerate / d <= COSINE_TABLE_PERIOD, if one
-        fine enough to place a mixer exists (up to 1 kHz); else 1 Hz, and no table."""
-        for d in range(max(1, -(-samplerate // COSINE_TABLE_PERIOD)), 1001):
+        """Smallest divisor d of the rate with samplerate / d at most iqenv's cosine table period,
+        if one fine enough to place a mixer exists (up to 1 kHz); else 1 Hz, and no table."""
+        for d in range(max(1, -(-samplerate // _cosine_table_period())), 1001):
             if samplerate % d == 0:
                 return d
         return 1
@@ -305,7 +309,7 @@ class _Mixers:
         k = np.arange(-int(reach / self.step) - 1, int(reach / self.step) + 2)
         near = base + k * self.step
         exact = [float(round(c))] if self.fs // math.gcd(round(c), self.fs) <= \
-            COSINE_TABLE_PERIOD else []
+            _cosine_table_period() else []
         near = np.concatenate((near, exact))
         near = near[(near > 0) & (near < self.fs / 2)]
         return np.unique(np.concatenate(([0.0, self.fs / 2], near)))

@@ -1,17 +1,15 @@
-"""iqenv's resampler, asked of libsamplerate itself: the rates it accepts and its response.
-
-Above the rates it takes, iqenv decimates ahead of it (see decimator.py), as this module
-accounts for too."""
+"""iqenv's resampler: the rates iqenv accepts and the decimation ahead of it (iqenv's own
+results, from facts.py), and its response, measured by running libsamplerate itself."""
+import bisect
 import ctypes
 import ctypes.util
 
 import numpy as np
 
-from .decimator import decimation_factor
+from . import facts
 
 OUTPUT_RATE = 24000
 SRC_SINC_MEDIUM_QUALITY = 1
-_UINT32_END = 1 << 32
 
 
 class _SrcData(ctypes.Structure):
@@ -24,8 +22,6 @@ class _SrcData(ctypes.Structure):
 def _library():
     name = ctypes.util.find_library("samplerate") or "libsamplerate.so.0"
     lib = ctypes.CDLL(name)
-    lib.src_is_valid_ratio.argtypes = [ctypes.c_double]
-    lib.src_is_valid_ratio.restype = ctypes.c_int
     lib.src_new.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.POINTER(ctypes.c_int)]
     lib.src_new.restype = ctypes.c_void_p
     lib.src_process.argtypes = [ctypes.c_void_p, ctypes.POINTER(_SrcData)]
@@ -38,7 +34,6 @@ def _library():
 
 
 _lib = None
-_range = None
 _responses = {}
 
 
@@ -50,54 +45,67 @@ def _samplerate_library():
 
 
 def resampling_ratio(samplerate):
-    """24000 / samplerate in double, rounded to float32, as iqenv hands it to every read."""
+    """The ratio iqenv states and hands to every read below the decimated rates.
+
+    Parameters
+    ----------
+    samplerate : float
+        Input samples per second.
+
+    Returns
+    -------
+    numpy.float32
+        24000 / samplerate in double, rounded to float32.
+    """
     return np.float32(OUTPUT_RATE / samplerate)
 
 
-def converter_ratio(samplerate, factor):
-    """24000 / (samplerate / factor) rounded to float32: the ratio the resampler works at."""
-    return np.float32(OUTPUT_RATE / (samplerate / factor))
-
-
-def _converter_accepts(samplerate, factor):
-    lib = _samplerate_library()
-    return lib.src_is_valid_ratio(float(converter_ratio(samplerate, factor))) != 0
-
-
 def decimation_for(samplerate):
-    """1 where the resampler takes the rate itself, the decimator's factor above, 0 if refused."""
-    if samplerate == 0:
-        return 0
-    if _converter_accepts(samplerate, 1):
-        return 1
-    if samplerate < OUTPUT_RATE:
-        return 0
-    factor = decimation_factor(samplerate)
-    return factor if _converter_accepts(samplerate, factor) else 0
+    """How iqenv brings a rate to the resampler.
+
+    Parameters
+    ----------
+    samplerate : int
+        Input samples per second, 0 to 2**32 - 1.
+
+    Returns
+    -------
+    int
+        1 where the resampler takes the rate itself, the decimator's factor above, 0 if iqenv
+        refuses the rate.
+    """
+    steps = facts.get()["decimation_steps"]
+    return steps[bisect.bisect_right([first for first, _ in steps], samplerate) - 1][1]
 
 
 def is_supported_samplerate(samplerate):
+    """Whether iqenv accepts `samplerate` input samples per second (a bool)."""
     return decimation_for(samplerate) != 0
 
 
 def supported_samplerates():
-    """(lo, hi) that iqenv accepts: one interval around the output rate; bisect each end."""
-    global _range
-    if _range is None:
-        bad, good = 0, OUTPUT_RATE
-        while good - bad > 1:
-            mid = (bad + good) // 2
-            bad, good = (bad, mid) if is_supported_samplerate(mid) else (mid, good)
-        lo, good, beyond = good, OUTPUT_RATE, _UINT32_END
-        while beyond - good > 1:
-            mid = (good + beyond) // 2
-            good, beyond = (mid, beyond) if is_supported_samplerate(mid) else (good, mid)
-        _range = (lo, good)
-    return _range
+    """The input rates iqenv accepts: (lowest, highest) samples per second, both included."""
+    rates = facts.get()["samplerates"]
+    return rates["lowest"], rates["highest"]
 
 
 def resample(iq, ratio, frames):
-    """The first `frames` outputs of iqenv's converter (medium sinc, two channels) fed `iq`."""
+    """The first outputs of iqenv's converter (medium sinc, two channels).
+
+    Parameters
+    ----------
+    iq : array_like
+        complex64 input.
+    ratio : float
+        Output rate over input rate.
+    frames : int
+        How many outputs to make, at most.
+
+    Returns
+    -------
+    numpy.ndarray
+        complex64 outputs, fewer than `frames` if the input runs out.
+    """
     lib = _samplerate_library()
     error = ctypes.c_int(0)
     state = lib.src_new(SRC_SINC_MEDIUM_QUALITY, 2, ctypes.byref(error))
@@ -224,6 +232,7 @@ class Response:
         return worst
 
     def magnitude(self, nu):
+        """|gain| at `nu` hertz of the input rate (array_like, any shape), an array."""
         nu = np.abs(np.asarray(nu, dtype=np.float64))
         with np.errstate(divide="ignore"):
             db = 20 * np.log10(np.maximum(self.gain, 1e-300))
@@ -232,7 +241,17 @@ class Response:
 
 
 def response(rate_in):
-    """The resampler's measured response for input at `rate_in`, once per ratio per process."""
+    """The resampler's measured response, measured once per ratio per process.
+
+    Parameters
+    ----------
+    rate_in : float
+        Samples per second into the resampler.
+
+    Returns
+    -------
+    Response
+    """
     key = float(resampling_ratio(rate_in))
     if key not in _responses:
         _responses[key] = Response(rate_in)
