@@ -36,7 +36,8 @@ void printHelp() {
         << "  -h, --help     show this help and exit\n"
         << "      --version  show the version and exit\n\n"
         << "Exit status: 0 on success, 1 on a failure at run time, 2 on a usage error.\n\n"
-        << "iqenv-config designs, shows and plots CONFIG_FILE. See iqenv(1).\n";
+        << "iqenv-config finds the signals in a recording (scan), designs CONFIG_FILE for one\n"
+        << "(design), and shows and plots what it does (show, plot). See iqenv(1).\n";
 }
 
 }  // namespace

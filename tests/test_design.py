@@ -132,9 +132,9 @@ def test_a_mixer_that_beats_is_refused_and_shown(tmp_path, tmp_path_factory):
     """A remote at +4.5 kHz: a mixer there puts the second product at 9 kHz, inside the band."""
     refused = tmp_path / "refused.cfg"
     result = tool("design", "-o", refused, "--samplerate", 2400000, "--center", "4.5e3",
-                  "--frequency", "4.5e3")
+                  "--mixer", "4.5e3")
     assert result.returncode == 2 and not refused.exists()
-    assert re.fullmatch(r"Error: .*beat at 9000 Hz.*the mixer at 0 \(--frequency 0\).*\n",
+    assert re.fullmatch(r"Error: .*beat at 9000 Hz.*the mixer at 0 \(--mixer 0\).*\n",
                         result.stderr)
 
     # The design's own choice, the mixer at 0, gives a steady level...
@@ -155,9 +155,12 @@ def test_a_mixer_that_beats_is_refused_and_shown(tmp_path, tmp_path_factory):
 
 @pytest.mark.parametrize("args, hint", [
     (["--center", "280e3", "--bandwidth", "30e3"], r"--bandwidth 20\d00 or less"),
+    # --frequency, the mixer's older name, still serves; a negative mixer joins its option.
     (["--center", "6e3", "--frequency", "12e3", "--bandwidth", "12e3"],
      r"lands at -12000 to 0 Hz, beyond the \+-10\d+ Hz the resampler keeps flat; what "
      r"would work: --bandwidth \d+ or less with this mixer"),
+    (["--center", "-6e3", "--mixer", "-12e3", "--bandwidth", "12e3"],
+     r"the mixer at 12000 Hz the channel \(-12000 to 0 Hz\) lands at 0 to 12000 Hz"),
     (["--center", "280e3", "--rejection", "0"], r"Rejection must be above 0"),
     (["--center", "280e3", "--bandwidth", "0"], r"Bandwidth must be above 0"),
     (["--center", "280e3", "--gain", "-1"], r"Gain must be a finite number above 0"),

@@ -1,5 +1,6 @@
 """iqenv-config: design, inspect and plot iqenv's configuration file."""
 import argparse
+import functools
 import json
 import os
 import sys
@@ -12,32 +13,73 @@ from .recording import FORMATS, Recording, RecordingError, format_of
 from .units import format_hz
 
 UINT32_MAX = (1 << 32) - 1
-NUMERIC_OPTIONS = ("--frequency", "--center", "--bandwidth", "--gain", "--samplerate",
-                   "--rejection")
+NUMERIC_OPTIONS = ("--mixer", "--frequency", "--center", "--bandwidth", "--gain",
+                   "--samplerate", "--rejection")
 
-DESCRIPTION = """Designs, shows and plots iqenv's configuration file (float32 frequency, uint32
-sample rate, uint32 tap count, complex float32 taps, little-endian). Messages for a malformed
-file are iqenv's own."""
+DESCRIPTION = """\
+Finds the signals in an IQ recording (scan), designs the taps and the mixer of
+iqenv's configuration file for one of them (design), and shows and plots what a
+configuration file does at iqenv's output (show, plot). For a malformed file the
+messages are iqenv's own.
+
+Example, from a recording to iqenv's configuration:
+  iqenv-config scan capture.cu8 --samplerate 2400000
+  iqenv-config design -o remote.cfg --samplerate 2400000 --center 280e3
+
+Formats, algorithms and every message: see iqenv(1)."""
+
+DESIGN_DESCRIPTION = """\
+Designs the taps, and the mixer unless --mixer is given, for a channel: at
+iqenv's output every tone within bandwidth/2 of the centre comes through within
+0.5 dB of the gain, without a beat; every tone farther than one bandwidth from
+the centre, the image included, is at least the rejection down; and no tone
+outside the channel comes through louder than the channel's edge on its side.
+Where 0 Hz would pass, a notch takes out the receiver's DC offset. Takes the
+fewest taps that do, writes FILE and prints iqenv's report, the design and the
+chain's response. With --recording it designs for the strongest keyed signal
+that scan finds there.
+
+Example:
+  iqenv-config design -o remote.cfg --samplerate 2400000 --center 280e3
+
+How the taps, the mixer, the notch and the default bandwidth are chosen: see
+iqenv(1)."""
+
+SHOW_DESCRIPTION = """\
+Prints iqenv's report for FILE, then what the whole chain (taps, mixer,
+resampler) does from input frequency to iqenv's output: the channel, the
+mixer's products, the image, the worst rejection and where it lies, the
+estimated cost, and a warning when tones that come through beat.
+
+Example:
+  iqenv-config show remote.cfg
+
+What each line means: see iqenv(1)."""
+
+PLOT_DESCRIPTION = """\
+Plots the level at iqenv's output of a tone at each input frequency, with
+close-ups of the channel and its image and the taps' own response beside it;
+or, with --recording, the recording's spectrogram with the signals scan finds.
+
+Example:
+  iqenv-config plot remote.cfg -o response.png
+
+See iqenv(1)."""
+
+SCAN_DESCRIPTION = """\
+Finds the transmissions in an IQ recording and prints, for each signal, its
+offset from the tuned frequency, its power while on (dB above the noise in its
+band), its occupied bandwidth (90 % of its power), when its first burst starts
+and how many bursts it has.
+
+Example:
+  iqenv-config scan capture.cu8 --samplerate 2400000
+
+How signals and bursts are told from noise and from clipping: see iqenv(1)."""
 
 
-SCAN_DESCRIPTION = f"""Finds the transmissions in an IQ recording. For each signal: its offset from
-the tuned frequency; its power during its bursts, in dB above the noise in its occupied bandwidth;
-that bandwidth (the band holding {scan.OBW_FRACTION:.0%} of its power, equal shares left out below
-and above); when its first burst starts; how many bursts it has. Rows are sorted by that power,
-highest first; a signal split by the bin left out at 0 Hz, or by a dip in its spectrum, is one
-row. A frequency bin is active in a
-frame (213 us at 2.4 MS/s, 256 us at 250 kS/s) when it stands {scan.ACTIVE_DB:g} dB above its noise
-floor. A signal is active while its strongest bins are, for {scan.MIN_RUN} frames at least (less is
-taken for noise), except within two frames of a keying edge of a signal {scan.SPLATTER_DB:g} dB
-stronger and, where the converter clips, near one {scan.CLIPPING_DB:g} dB stronger, unless that one
-is steady and this one keys on and off. A burst is a run of activity in which no gap lasts
-{scan.GAP_SECONDS * 1e3:g} ms or more: the pulses of one code word make one burst, repeats of it
-after longer pauses make more. Not reported: the receiver's DC spike (each frame's DC offset is
-removed, and the bin at 0 Hz is never a signal, so a signal nearer to 0 Hz than one bin, 4.7 kHz at
-2.4 MS/s and 3.9 kHz at 250 kS/s, may go unseen too), and what clipping makes of a strong signal:
-weaker copies ({scan.SPUR_DB:g} dB or more) whose every burst lies within one of its bursts, give
-or take {scan.SPUR_SLACK_SECONDS * 1e3:g} ms, and starts with it if it has only one. The file is
-read twice, a chunk at a time."""
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    """Descriptions as written, with their examples on lines of their own."""
 
 
 class UsageError(Exception):
@@ -101,38 +143,30 @@ def make_parser(version):
     -------
     Parser
     """
-    parser = Parser(prog="iqenv-config", description=DESCRIPTION,
+    parser = Parser(prog="iqenv-config", description=DESCRIPTION, formatter_class=_Formatter,
                     epilog="Exit status: 0 on success, 1 for a file iqenv would refuse or an "
-                    "I/O failure, 2 on a usage error. See iqenv(1).")
+                    "I/O failure,\n2 on a usage error. See iqenv(1).")
     parser.add_argument("--version", action="version", version="%(prog)s " + version)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
+    add = functools.partial(sub.add_parser, formatter_class=_Formatter)
     sub.required = True
 
-    d = sub.add_parser("design", help="design taps and mixer for a channel, write the file",
-                       description="Designs the taps, and the mixer frequency unless given, for "
-                       "the whole chain: at iqenv's output every tone within bandwidth/2 of the "
-                       "centre comes through within 0.5 dB of the gain, without a beat, and "
-                       "every tone farther than one bandwidth from the centre, the image "
-                       "included, is at least the rejection down; no tone outside the channel "
-                       "comes through louder than the channel's edge on its side. Where 0 Hz "
-                       "is not rejected, the receiver's DC offset would beat with the signal: "
-                       "a notch takes 0 Hz, and the flat band keeps to the half of the way "
-                       "from 0 Hz to the centre nearer the centre. Takes the fewest taps that "
-                       "do, writes the file and prints iqenv's report, the design and the "
-                       "chain's response.")
+    d = add("design", help="design taps and mixer for a channel, write the file",
+            description=DESIGN_DESCRIPTION)
     d.set_defaults(run=cmd_design)
     d.add_argument("-o", "--output", required=True, metavar="FILE", help="configuration to write")
     d.add_argument("--samplerate", required=True, type=_samplerate, metavar="N",
                    help="input samples per second")
     _channel_options(d, "where the wanted signal is, relative to the tuned frequency "
-                     "(default: the --frequency given)",
+                     "(default: the --mixer given)",
                      "width of the flat channel (default: the widest the resampler keeps "
                      "flat, about 20 kHz, or less where the centre allows less)")
     d.add_argument("--rejection", type=_number, default=design.DEFAULT_REJECTION, metavar="DB",
                    help=f"least attenuation beyond one bandwidth from the centre (default: "
                    f"{design.DEFAULT_REJECTION:g})")
-    d.add_argument("--frequency", type=_number, metavar="HZ",
-                   help="frequency of iqenv's cosine (the mixer), in hertz (default: chosen)")
+    d.add_argument("--mixer", "--frequency", dest="mixer", type=_number, metavar="HZ",
+                   help="frequency of iqenv's cosine, in hertz, as the file stores it (default: "
+                   "chosen); --frequency is its older name")
     d.add_argument("--taps", type=_count, metavar="N",
                    help="number of taps (default: the fewest that keep the promise)")
     d.add_argument("--no-dc-notch", dest="dc_notch", action="store_false",
@@ -146,12 +180,8 @@ def make_parser(version):
                                "that rejects the other signals found, at least twice its "
                                "occupied band", rate=None)
 
-    s = sub.add_parser("show", help="print iqenv's report and what the chain does",
-                       description="Prints the report iqenv prints for FILE, then what the "
-                       "whole chain (taps, mixer, resampler) does from input frequency to "
-                       "iqenv's output: the channel, the mixer's products, the image, the worst "
-                       "rejection outside the channel and where it lies, and a warning when the "
-                       "channel's second product falls inside the resampler's band.")
+    s = add("show", help="print iqenv's report and what the chain does",
+            description=SHOW_DESCRIPTION)
     s.set_defaults(run=cmd_show)
     s.add_argument("file", metavar="FILE")
     _channel_options(s, "where the channel is (default: where the chain passes most; show "
@@ -159,19 +189,16 @@ def make_parser(version):
                      "(default: where the chain keeps within 0.5 dB of the centre)")
     s.add_argument("--taps", action="store_true", help="also list the taps as a table")
 
-    p = sub.add_parser("plot", help="plot the chain's response as a PNG",
-                       description="Plots the level at iqenv's output of a tone at each input "
-                       "frequency over -fs/2 ... fs/2, and close-ups of the channel and its "
-                       "image, with the taps' own response beside it; or, with --recording, "
-                       "the recording's spectrogram with the signals scan finds.")
+    p = add("plot", help="plot the chain's response (or a recording) as a PNG",
+            description=PLOT_DESCRIPTION)
     p.set_defaults(run=cmd_plot)
     p.add_argument("file", metavar="FILE", nargs="?")
     p.add_argument("-o", "--output", required=True, metavar="PNG", help="image to write")
     _add_recording_options(p, _rate, "instead of FILE: draw this IQ recording's spectrogram "
                                "with the signals scan finds in it", rate="optional")
 
-    c = sub.add_parser("scan", help="find the transmissions in an IQ recording",
-                       description=SCAN_DESCRIPTION)
+    c = add("scan", help="find the transmissions in an IQ recording",
+            description=SCAN_DESCRIPTION)
     c.set_defaults(run=cmd_scan)
     _add_recording_options(c, _rate, "IQ recording to scan", positional=True)
     c.add_argument("--json", action="store_true",
@@ -230,7 +257,8 @@ def cmd_show(args):
 
 
 def cmd_plot(args):
-    """Runs `plot FILE, or plot --recording` with the parsed arguments `args`; returns the exit status, 0."""
+    """Runs `plot` (FILE or --recording) with the parsed arguments `args`; returns the exit
+    status, 0."""
     # matplotlib takes a second to import and only plot needs it: plot and scanplot, which
     # import it, are imported here, when they are needed (no import circle is involved).
     if args.recording or args.file is None:
@@ -270,7 +298,7 @@ def cmd_design(args):
     """Runs `design` with the parsed arguments `args`; returns the exit status, 0."""
     # Stored as float32, as iqenv reads it: 1e39 becomes infinite and is refused like iqenv does.
     with np.errstate(over="ignore"):
-        frequency = np.float32(0.0 if args.frequency is None else args.frequency)
+        frequency = np.float32(0.0 if args.mixer is None else args.mixer)
     # The same checks as iqenv's, in its order, before anything is designed or written.
     placeholder = configfile.FilterConfig(
         frequency, args.samplerate, 0, np.ones(0 if args.taps == 0 else 1, dtype=np.complex64))
@@ -280,7 +308,7 @@ def cmd_design(args):
         raise UsageError(str(e)) from None
     center, bandwidth, occupied = _channel(args)
     try:
-        result = design.design(center, bandwidth, args.rejection, args.frequency,
+        result = design.design(center, bandwidth, args.rejection, args.mixer,
                                args.samplerate, args.taps, args.gain, args.dc_notch, occupied)
     except design.DesignError as e:
         raise UsageError(str(e)) from None
@@ -299,9 +327,9 @@ def _channel(args):
         return _recording_channel(args)
     if args.center is not None:
         return args.center, args.bandwidth, None
-    if args.frequency is not None:
-        return args.frequency, args.bandwidth, None
-    raise UsageError("Give --center (where the signal is), or --frequency")
+    if args.mixer is not None:
+        return args.mixer, args.bandwidth, None
+    raise UsageError("Give --center (where the signal is), or --mixer")
 
 
 def _recording_channel(args):
@@ -317,7 +345,7 @@ def _recording_channel(args):
     print("\n".join(report.table(found)))
     s, keyed = design.signal_to_design_for(found, recording.seconds)
     widest = design.default_bandwidth(s.offset_hz, args.samplerate, args.rejection,
-                                      args.frequency)
+                                      args.mixer)
     if args.bandwidth is not None:
         bandwidth, why = args.bandwidth, "as given"
     else:

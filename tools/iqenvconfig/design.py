@@ -407,10 +407,10 @@ def _alternatives(mixers, bandwidth, mixer=None):
     options = []
     serving = mixers.serving(bandwidth)
     if 0.0 in serving:
-        options.append("the mixer at 0 (--frequency 0)")
+        options.append("the mixer at 0 (--mixer 0)")
     runs = _runs(serving[serving > 0], mixers.step)
     if runs:
-        options.append("--frequency " + " or ".join(
+        options.append("--mixer " + " or ".join(
             plain_hz(a) if a == b else f"{a:.6g} to {plain_hz(b)}" for a, b in runs[:3]))
     if mixer is not None:
         narrow = mixers.widest_for([mixer])
@@ -419,7 +419,7 @@ def _alternatives(mixers, bandwidth, mixer=None):
     widest = mixers.widest_for()
     if widest < bandwidth and widest > 0:
         options.append(f"--bandwidth {widest:g} or less"
-                       + ("" if mixer is None else " without --frequency"))
+                       + ("" if mixer is None else " without --mixer"))
     if not options:
         return ("what would work: a lower --rejection (the resampler alone is no further down "
                 "at this sample rate)")

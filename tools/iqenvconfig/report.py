@@ -8,6 +8,9 @@ from .cost import cost
 from .response import BEAT_DB, PASS_RIPPLE_DB, summarise
 from .units import format_hz, signed_hz
 
+# Where the cost's figures come from: cost.py's constants, measured once, not on this machine.
+ESTIMATE = "an estimate from make bench figures of one machine (README, Performance)"
+
 
 def describe(chain, center=None, bandwidth=None, passband=None):
     """Lines telling what the chain does, for show and design.
@@ -77,12 +80,12 @@ def cost_line(num_taps, samplerate):
     """
     c = cost(num_taps, samplerate)
     line = (f"  Cost : {num_taps} taps x {samplerate} samples/s = {c.macs:.3g} complex "
-            "multiply-adds per second; expected CPU time ")
+            "multiply-adds per second; CPU time ")
     if c.seconds is not None:
         return line + (f"about {c.seconds:.2g} s per second of input, with the decimation by "
-                       f"{c.decimation} (figures from make bench)")
+                       f"{c.decimation}, {ESTIMATE}")
     return line + (f"about {1 + c.floor_share:.3f} x the floor's (resampling, input and output "
-                   "alone; figures from make bench)")
+                   f"alone), {ESTIMATE}")
 
 
 def taps_table(taps):
