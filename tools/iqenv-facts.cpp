@@ -168,9 +168,7 @@ int main(int argc, char** argv) {
             json << separator << "[" << from << ", " << factor << "]";
             separator = ", ";
         }
-        json << "],\n  \"decimator\": {\"protected_band\": " << number(protected_band)
-             << ", \"min_decimated_rate\": " << number(min_decimated_rate)
-             << ", \"max_decimation\": " << max_decimation << ",\n    \"half_bands\": [";
+        json << "],\n  \"decimator\": {\"half_bands\": [";
         separator = "\n      ";
         for (const HalfBandDesign& design : halfBandDesigns()) {
             json << separator << "{\"min_rate\": " << number(design.min_rate) << ", \"weights\": [";

@@ -36,8 +36,8 @@ def get():
     dict
         "output_rate" (samples per second), "samplerates" ("lowest", "highest" accepted),
         "decimation_steps" ([first rate, decimation from there] pairs, ascending; 0 refused,
-        1 no decimator), "decimator" ("protected_band" and "min_decimated_rate" in hertz,
-        "max_decimation", "half_bands": [{"min_rate" in samples per second, "weights"}]),
+        1 no decimator), "decimator" ("half_bands": [{"min_rate" in samples per second,
+        "weights"}], shortest first),
         "cosine_table_period" (samples), "report" and "messages" (templates for str.format).
 
     Raises

@@ -21,7 +21,20 @@ class RecordingError(OSError):
 
 
 def format_of(path, given=None):
-    """The given format, else the file name's extension if it names one, else cf32."""
+    """The sample format of a recording.
+
+    Parameters
+    ----------
+    path : str
+        The recording's file name.
+    given : str, optional
+        The format asked for, one of FORMATS.
+
+    Returns
+    -------
+    str
+        The given format, else the file name's extension if it names one, else "cf32".
+    """
     if given:
         return given
     extension = os.path.splitext(path)[1].lstrip(".").lower()
@@ -43,11 +56,25 @@ class Recording:
 
     @property
     def seconds(self):
+        """The recording's length in seconds."""
         return self.samples / self.samplerate
 
     def chunks(self, size, clipping=False):
-        """The samples from the start, `size` at a time (the last chunk may be shorter); with
-        `clipping`, pairs of them and whether each sample has a part at the format's limit."""
+        """The samples from the start, a chunk at a time.
+
+        Parameters
+        ----------
+        size : int
+            Samples per chunk (the last may be shorter).
+        clipping : bool
+            Whether to yield, with each chunk, which of its samples have a part at the
+            format's limit.
+
+        Yields
+        ------
+        numpy.ndarray or (numpy.ndarray, numpy.ndarray)
+            complex64 samples in full-scale units; with `clipping`, and a bool per sample.
+        """
         with open(self.path, "rb") as f:
             left = self.samples
             while left > 0:
