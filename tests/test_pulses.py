@@ -1,0 +1,198 @@
+"""iqenv-config pulses: iqenv's output sliced into pulses, the coding named, bits read, and
+rtl_433 reading back the same bits from our pulse data and flex decoder."""
+import re
+import subprocess
+
+import numpy as np
+import pytest
+from conftest import IQENV, TOOL, run, values
+
+import iqsignals
+import keyed
+from iqenvconfig import coding, pulsereport, pulses
+
+RATE = 250000
+OFFSET = 37e3
+CHANNEL = 20.9e3  # iqenv-config's default bandwidth, where the SNR is taken
+
+
+@pytest.fixture(scope="module")
+def channel(tmp_path_factory):
+    """One design, for every device sent at OFFSET."""
+    path = tmp_path_factory.mktemp("pulses") / "channel.cfg"
+    result = run([TOOL, "design", "-o", str(path), "--samplerate", str(RATE), "--center",
+                  str(OFFSET)], text=True)
+    assert result.returncode == 0, result.stderr
+    return path
+
+
+def envelope(device, cfg, snr_db, seed=None):
+    """iqenv's output for `device` recorded as cu8 at OFFSET with noise."""
+    iq = keyed.recording(device, RATE, OFFSET, snr_db, CHANNEL, seed=seed)
+    raw = np.frombuffer(iqsignals.as_recorded(iq, "cu8"), dtype=np.uint8)
+    cf32 = ((raw.astype(np.float32) - 127.5) / 127.5).astype(np.float32)
+    result = run([IQENV, str(cfg)], cf32.tobytes())
+    assert result.returncode == 0, result.stderr
+    return values(result.stdout)
+
+
+def sliced(vals, chunk=1200):
+    slicer = pulses.Slicer()
+    bursts = []
+    for at in range(0, len(vals), chunk):
+        bursts += slicer.feed(vals[at:at + chunk])
+    return bursts + slicer.finish(), slicer
+
+
+def expected_rows(device):
+    """The rows as rtl_433's decoder for the coding reads them."""
+    return [([0] if device.coding == "manchester" else []) + row for row in device.rows]
+
+
+def rtl_433_rows(spec, ook):
+    result = subprocess.run(["rtl_433", "-R", "0", "-F", "json", "-X", spec, "-r", "ook:-"],
+                            input=ook, capture_output=True, text=True, timeout=60)
+    codes = re.findall(r"\{(\d+)\}([0-9a-f]*)", "".join(
+        line[line.index('"codes"'):] for line in result.stdout.splitlines()))
+    return [f"{{{n}}}{h}" for n, h in codes if n != "0"]
+
+
+CASES = [  # coding, unit us, sync, preamble, long/short
+    ("pwm_gap", 350, True, False, 3.0), ("pwm_period", 900, False, True, 2.0),
+    ("ppm", 500, True, False, 2.0), ("manchester", 480, False, True, 2.0),
+    ("dmc", 700, False, False, 2.0), ("pcm", 1600, False, True, 2.0),
+    ("piwm", 260, False, False, 2.0)]
+
+
+@pytest.mark.parametrize("kind,unit,sync,preamble,ratio", CASES)
+def test_each_coding_is_named_read_and_read_back_by_rtl_433(channel, kind, unit, sync, preamble,
+                                                            ratio):
+    rng = np.random.default_rng(unit)
+    bits = keyed.visible_end(kind, rng.integers(0, 2, 25), preamble)
+    device = keyed.Device(kind, unit, bits, repeats=3, sync=sync, preamble=preamble,
+                          ratio=ratio, seed=unit)
+    bursts, _ = sliced(envelope(device, channel, 15.0))
+    assert len(bursts) == 1
+    burst = bursts[0]
+    assert abs(burst.snr_db - 15.0) < 2.5
+    a = coding.analyse(burst.pulses)
+    named = [c.name for c in a.candidates]
+    if kind == "dmc":
+        # The same timings as Manchester with its leading zero bit: both named, equally fit.
+        assert named[:2] == ["Manchester", "differential Manchester"]
+        best = a.candidates[1]
+        assert best.confidence == pytest.approx(a.candidates[0].confidence / 0.99 * 0.97)
+    else:
+        assert named[0] == keyed.NAMES[kind]
+        best = a.best
+    truth = expected_rows(device)
+    assert [r for r in best.rows if r] == truth
+    if best is a.best:
+        assert a.consensus == "".join(map(str, truth[0])) and a.disagree == []
+        assert bool(a.preamble) == preamble
+    assert (a.sync_pulse is not None) == (sync and kind.startswith("pwm"))
+    assert (a.sync_gap is not None) == (sync and kind == "ppm")
+
+    # Each cluster's mean width within max(10 us, 3 %) of the mean of the widths sent in it.
+    sent = np.array([w for _, w in device.levels()])
+    measured = np.array([w for pair in burst.pulses for w in pair])
+    assert len(measured) == len(sent)
+    for found in a.pulse_clusters + a.gap_clusters:
+        members = (measured >= found.low) & (measured <= found.high)
+        truth_mean = sent[members].mean()
+        assert abs(found.mean - truth_mean) <= max(10.0, 0.03 * truth_mean), (found, truth_mean)
+
+    # rtl_433 reads the same rows from our pulse data with our flex decoder. Its PCM rows
+    # carry the zeros of the silence after them; DMC and PIWM join each row to the last.
+    ook = "\n".join(pulsereport.ook_lines(burst)) + "\n"
+    theirs = rtl_433_rows(best.flex, ook)
+    ours = [pulsereport.hex_bits(r) for r in best.rows if r]
+    if kind == "pcm":
+        strip = lambda code: code.split("}")[1].rstrip("0")  # noqa: E731
+        assert [strip(c) for c in theirs] == [strip(c) for c in ours]
+    elif kind in ("dmc", "piwm"):
+        assert theirs[0] == ours[0]
+    else:
+        assert theirs == ours
+
+
+def envelope_model(magnitudes, skip=()):
+    """iqenv's values for these magnitudes: a compensated sum, a float mean, float arithmetic;
+    the frames in `skip` are not finite (0 written, left out of the mean)."""
+    out = np.zeros(len(magnitudes), dtype=np.float32)
+    total, count = 0.0, 0
+    for i, m in enumerate(magnitudes.astype(np.float32)):
+        if i in skip:
+            continue
+        total += float(m)
+        count += 1
+        mean = np.float32(total / count)
+        out[i] = np.float32(np.float32(m - mean) * np.float32(10000))
+    return out
+
+
+def test_magnitudes_come_back_from_the_values_whatever_the_chunks():
+    rng = np.random.default_rng(5)
+    m = np.abs(rng.normal(0.2, 0.1, 30000)) + 0.5 * (np.arange(30000) % 5000 < 2000)
+    vals = envelope_model(m, skip={12345})
+    recovery = pulses.EnvelopeRecovery()
+    cuts = np.sort(rng.integers(0, len(vals), 40))
+    got = np.concatenate([recovery.magnitudes(part) for part in np.split(vals, cuts)])
+    kept = np.ones(len(m), dtype=bool)
+    kept[12345] = False
+    # Up to the first magnitude, which the values do not hold.
+    error = np.abs((got - got[0]) - (m - m[0]))[kept]
+    assert error.max() < 1e-5
+    assert recovery.count == len(m) - 1
+
+
+def test_bursts_come_out_soon_after_they_end_and_memory_stays_flat(channel):
+    # Loud noise first raises iqenv's running mean, which then falls all through the rest;
+    # quiet; the device; quiet.
+    device = keyed.Device("pwm_period", 500, [1, 0, 1, 1, 0, 0, 1, 0] * 3, repeats=2, seed=3)
+    keyed_iq = keyed.recording(device, RATE, OFFSET, 20.0, CHANNEL, lead=0.5)
+    sigma = np.std(keyed_iq[: RATE // 10])
+    loud = iqsignals.complex_noise(RATE // 2, 0.3, 1)
+    iq = np.concatenate((loud, keyed_iq, iqsignals.complex_noise(3 * RATE, sigma / 1.4142, 2)))
+    raw = np.frombuffer(iqsignals.as_recorded(iq, "cu8"), dtype=np.uint8)
+    result = run([IQENV, str(channel)], ((raw - np.float32(127.5)) / np.float32(127.5)).astype(
+        np.float32).tobytes())
+    stream = values(result.stdout)
+    rate = pulses.OUTPUT_RATE
+    first_edge = 1.0
+    last_edge = first_edge + sum(w for _, w in device.levels()) / 1e6
+    slicer, found, longest = pulses.Slicer(), [], 0
+    chunk = rate // 20
+    for at in range(0, len(stream), chunk):
+        found += [((at + chunk) / rate, b) for b in slicer.feed(stream[at:at + chunk])]
+        if found:
+            longest = max(longest, len(slicer.buffer))
+    assert slicer.finish() == []
+    assert len(found) == 1
+    reported, burst = found[0]
+    assert burst.start == pytest.approx(first_edge, abs=1e-3)
+    assert len(burst.pulses) == 2 * 24
+    assert reported - last_edge <= 0.3
+    # After it, the slicer keeps no more than the quiet that ends a burst and a chunk.
+    assert longest <= (pulses.END_QUIET + 0.05) * rate + chunk + 2 * pulses.MARGIN
+
+
+def test_symbols_shorter_than_three_samples_are_not_guessed(channel):
+    device = keyed.Device("pwm_gap", 90, [1, 0] * 12, repeats=3, seed=4, jitter=0)
+    bursts, _ = sliced(envelope(device, channel, 25.0))
+    a = coding.analyse(bursts[0].pulses)
+    assert a.too_short and a.candidates == []
+    text = "\n".join(pulsereport.text_lines(bursts[0], a, 1))
+    assert "not resolved" in text and "Rows" not in text
+
+
+def test_a_glitch_in_a_gap_is_dropped_and_counted(channel):
+    device = keyed.Device("ppm", 600, [1, 0, 0, 1, 1, 0, 1, 0] * 2, repeats=2, seed=5)
+    vals = envelope(device, channel, 25.0).copy()
+    clean, _ = sliced(vals)
+    # One value far up, in the middle of the first long gap.
+    at = int((0.02 + (600 + 2400 / 2) / 1e6) * pulses.OUTPUT_RATE)
+    vals[at] += 3 * np.percentile(vals, 99.5)
+    bursts, slicer = sliced(vals)
+    assert bursts[0].glitches == 1 and slicer.glitches == 1
+    assert np.allclose(bursts[0].pulses, clean[0].pulses, atol=10.0)

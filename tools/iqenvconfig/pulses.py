@@ -1,0 +1,452 @@
+"""iqenv's output sliced into bursts of pulses, a chunk at a time, live.
+
+iqenv writes v = (m - mean) * 10000, the magnitude m less the running mean of every magnitude
+so far, the current one included. With M_n the mean after n magnitudes,
+v_n / 10000 = (m_n - M_(n-1)) (n - 1) / n and M_n = M_(n-1) + v_n / (10000 (n - 1)), so the
+magnitudes come back exactly, up to the first one, which is unknown and taken as 0: every
+magnitude is then off by the same constant, which no level below depends on. A value of exactly
+0 after the first is taken for a frame iqenv left out of the mean (a magnitude that was not
+finite): it gets the mean and does not count. A real magnitude equal to the mean is rare, and
+costs one count in millions.
+
+A burst is where the magnitude, smoothed over one of a few spans, stands clear of the noise
+(tracked over the quiet blocks of the last seconds); it ends after END_QUIET seconds with no such
+activity. Each burst is then sliced on its own: the noise level and the pulse level are measured
+in it, the smoothing is the longest that still resolves its shortest elements (a filter matched
+to the symbol), the threshold lies halfway between the levels with hysteresis either side, and
+each edge is placed where the smoothed magnitude crosses the threshold, between samples.
+"""
+from collections import deque
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from .resampler import OUTPUT_RATE
+
+OUTPUT_GAIN = 10000.0
+END_QUIET = 0.1  # seconds of quiet that end a burst
+BLOCK = 240  # samples per block of the noise tracker (10 ms)
+HISTORY_BLOCKS = 300  # blocks the noise tracker remembers (3 s)
+NOISE_RANK = 0.1  # the block of this rank by mean level gives the noise
+DETECT_SPANS = (3, 8, 24)  # smoothing spans (samples) of the activity detector
+DETECT_SIGMAS = (7.0, 6.0, 6.0)  # how far above the noise, in its own spread, each must rise
+SMOOTHING = (1, 2, 3, 4, 5, 6, 8, 10, 12, 16, 20, 24, 32)  # spans tried per burst (samples)
+HYSTERESIS = 0.2  # share of the pulse level above the noise, either side of the threshold
+MARGIN = 48  # samples kept either side of a burst's activity
+MAX_BURST = 10.0  # seconds: a burst this long is cut and reported as it is
+MIN_PULSES = 2
+GLITCH_SAMPLES = 1.5  # elements shorter than this, or half the smoothing, are glitches
+
+
+class EnvelopeRecovery:
+    """Magnitudes from iqenv's values, a chunk at a time (up to one constant; see above)."""
+
+    def __init__(self):
+        self.count = 0
+        self.mean = 0.0
+
+    def magnitudes(self, values):
+        """Magnitudes (input units, offset by the first one's) of the next `values`.
+
+        Parameters
+        ----------
+        values : array of float32
+            iqenv's output values, in order.
+
+        Returns
+        -------
+        array of float64
+            One magnitude per value.
+        """
+        u = np.asarray(values, dtype=np.float64) / OUTPUT_GAIN
+        counted = u != 0.0
+        if self.count == 0 and len(u):
+            counted[0] = True  # the very first value is 0 and is a real frame
+        n = self.count + np.cumsum(counted)
+        steps = np.zeros_like(u)
+        later = counted & (n > 1)
+        steps[later] = u[later] / (n[later] - 1)
+        means = self.mean + np.cumsum(steps)
+        if len(u):
+            self.count, self.mean = int(n[-1]), float(means[-1])
+        return np.where(counted, means + u, means)
+
+
+def smooth(x, span):
+    """Moving average over `span` samples; element k stands for time k + (span - 1) / 2."""
+    if span <= 1:
+        return np.asarray(x, dtype=np.float64)
+    c = np.concatenate(([0.0], np.cumsum(x)))
+    return (c[span:] - c[:-span]) / span
+
+
+@dataclass
+class Burst:
+    """One burst: its pulses and how they were sliced.
+
+    start: seconds from the stream's start to the first edge; pulses: (pulse us, gap us) pairs,
+    the last gap the quiet seen after the last pulse; noise, level: magnitudes (input units,
+    offset as EnvelopeRecovery's) of the noise and of the pulses; spread: the noise's standard
+    deviation; snr_db: pulse power over noise power in iqenv's channel; span: smoothing, samples;
+    glitches: elements dropped as too short; cut: whether MAX_BURST ended it.
+    """
+    start: float
+    pulses: list
+    noise: float
+    level: float
+    spread: float
+    snr_db: float
+    span: int
+    threshold: float
+    glitches: int = 0
+    cut: bool = False
+    samples: np.ndarray = field(default=None, repr=False)
+    first_sample: int = 0
+
+
+class NoiseTracker:
+    """Noise level and spread from the quietest blocks of the last seconds."""
+
+    def __init__(self):
+        self.blocks = deque(maxlen=HISTORY_BLOCKS)
+        self.partial = np.zeros(0)
+
+    def add(self, magnitudes):
+        x = np.concatenate((self.partial, magnitudes))
+        whole = len(x) // BLOCK * BLOCK
+        for block in x[:whole].reshape(-1, BLOCK):
+            self.blocks.append((block.mean(), block.std(),
+                                tuple(smooth(block, s).std() for s in DETECT_SPANS)))
+        self.partial = x[whole:]
+
+    def ready(self):
+        return len(self.blocks) > 0
+
+    def estimate(self):
+        """(mean, spread, spreads of each detector span) of the noise: the mean of the block
+        of rank NOISE_RANK by mean, the spreads the medians over the quieter half of the blocks
+        (one block holds too few independent smoothed values to tell their spread alone)."""
+        ranked = sorted(self.blocks, key=lambda b: b[0])
+        quiet = ranked[: max(1, len(ranked) // 2)]
+        spreads = np.median(np.array([b[2] for b in quiet]), axis=0)
+        return (ranked[int(NOISE_RANK * (len(ranked) - 1))][0],
+                float(np.median([b[1] for b in quiet])), tuple(spreads))
+
+
+class Slicer:
+    """Bursts of pulses from iqenv's output values, fed a chunk at a time.
+
+    Parameters
+    ----------
+    rate : float
+        Values per second (iqenv writes 24000).
+    keep_samples : bool
+        Whether each Burst keeps its magnitudes (for plots).
+    """
+
+    def __init__(self, rate=OUTPUT_RATE, keep_samples=False):
+        self.rate = rate
+        self.keep_samples = keep_samples
+        self.recovery = EnvelopeRecovery()
+        self.noise = NoiseTracker()
+        self.buffer = np.zeros(0)
+        self.buffer_start = 0  # stream index of buffer[0]
+        self.glitches = 0
+        self.dropped = 0  # bursts with too few pulses to report
+
+    def feed(self, values):
+        """Takes the next iqenv values; returns the bursts that ended in them.
+
+        Parameters
+        ----------
+        values : array of float32
+            iqenv's output, in order, any length.
+
+        Returns
+        -------
+        list of Burst
+        """
+        m = self.recovery.magnitudes(values)
+        self.buffer = np.concatenate((self.buffer, m))
+        return self._bursts(final=False)
+
+    def finish(self):
+        """Ends the stream: the burst in progress, if any, is reported.
+
+        Returns
+        -------
+        list of Burst
+        """
+        return self._bursts(final=True)
+
+    def _bursts(self, final):
+        out = []
+        while True:
+            if not self.noise.ready():
+                if len(self.buffer) < BLOCK and not final:
+                    return out
+                self.noise.add(self.buffer[:BLOCK] if len(self.buffer) >= BLOCK else self.buffer)
+                if not self.noise.ready():
+                    return out
+            active = self._activity()
+            end = len(self.buffer)
+            quiet = int(END_QUIET * self.rate)
+            if not active.any():
+                keep = min(end, MARGIN + quiet)
+                self._drop(end - keep)
+                return out
+            first = int(np.argmax(active))
+            ends = self._burst_end(active, first, quiet)
+            if ends is None:
+                too_long = end - first > MAX_BURST * self.rate
+                if not (final or too_long):
+                    self._drop(max(0, first - MARGIN))
+                    return out
+                ends = end if final else first + int(MAX_BURST * self.rate)
+            burst = self._slice(max(0, first - MARGIN), min(end, ends + MARGIN), ends - first,
+                                cut=not final and ends - first >= MAX_BURST * self.rate)
+            if burst is not None:
+                out.append(burst)
+            self._drop(min(end, ends + MARGIN))
+            if final and not self._activity().any():
+                return out
+
+    def _drop(self, count):
+        """Forgets the first `count` buffered magnitudes, the quiet ones feeding the tracker."""
+        if count <= 0:
+            return
+        active = self._activity()[:count]
+        quiet = self.buffer[:count][~_dilate(active, MARGIN)]
+        self.noise.add(quiet)
+        self.buffer = self.buffer[count:]
+        self.buffer_start += count
+
+    def _activity(self):
+        """Per buffered sample: whether some detector span stands clear of the noise there."""
+        mean, _, spreads = self.noise.estimate()
+        active = np.zeros(len(self.buffer), dtype=bool)
+        for span, sigmas, spread in zip(DETECT_SPANS, DETECT_SIGMAS, spreads):
+            if len(self.buffer) < span:
+                continue
+            s = smooth(self.buffer, span) > mean + sigmas * max(spread, 1e-12)
+            active[span // 2: span // 2 + len(s)] |= s
+        return active
+
+    def _burst_end(self, active, first, quiet):
+        """Index after the burst's last active sample, once `quiet` samples of quiet follow."""
+        idx = np.flatnonzero(active[first:]) + first
+        gaps = np.diff(idx)
+        long_gap = np.flatnonzero(gaps > quiet)
+        last = idx[long_gap[0]] if len(long_gap) else idx[-1]
+        if len(self.buffer) - last - 1 < quiet:
+            return None
+        return int(last) + 1
+
+    def _slice(self, a, b, active_len, cut):
+        x = self.buffer[a:b]
+        start_index = self.buffer_start + a
+        noise_mean, noise_spread, _ = self.noise.estimate()
+        tried = []
+        for span in SMOOTHING:
+            if span * 2 > active_len:
+                break
+            found = slice_levels(x, span, noise_mean)
+            if found is not None and len(found[0]) >= 2 * MIN_PULSES:
+                tried.append((span, found, np.percentile(np.diff(found[0]), 5)))
+        if not tried:
+            self.dropped += 1
+            return None
+        span, (edges, glitches, on, threshold) = choose_smoothing(tried)
+        self.glitches += glitches
+        # Times in us from the first rising edge.
+        t = edges / self.rate * 1e6
+        rises, falls = t[0::2], t[1::2]
+        pulses = falls - rises
+        gaps = np.append(rises[1:] - falls[:-1], (len(x) - edges[-1]) / self.rate * 1e6)
+        noise, spread = _noise_of(x, edges, span, noise_mean, noise_spread)
+        burst = Burst(start=(start_index + edges[0]) / self.rate,
+                      pulses=[(float(p), float(g)) for p, g in zip(pulses, gaps)],
+                      noise=noise, level=on, spread=spread,
+                      snr_db=snr_db(on, noise, spread), span=span, threshold=threshold,
+                      glitches=glitches, cut=cut, first_sample=start_index)
+        if self.keep_samples:
+            burst.samples = x.copy()
+        return burst
+
+
+def choose_smoothing(tried):
+    """The longest smoothing that still resolves the burst: its shortest elements (5th
+    percentile) at least 1.25 spans long, and at least 70 % as many edges as the most any such
+    span found (a span that swallows whole elements finds fewer).
+
+    Parameters
+    ----------
+    tried : list of (span, slice_levels result, shortest width in samples)
+
+    Returns
+    -------
+    (span, slice_levels result)
+    """
+    valid = [t for t in tried if t[2] >= 1.25 * t[0]]
+    if not valid:
+        return tried[0][0], tried[0][1]
+    most = max(len(t[1][0]) for t in valid)
+    span, found, _ = [t for t in valid if len(t[1][0]) >= 0.7 * most][-1]
+    return span, found
+
+
+def _noise_of(x, edges, span, fallback_mean, fallback_spread):
+    """Level and spread of the raw magnitude away from the pulses (falls back to the tracker)."""
+    off = np.ones(len(x), dtype=bool)
+    guard = span + 2
+    for a, b in zip(edges[0::2], edges[1::2]):
+        off[max(0, int(a) - guard): int(b) + guard + 1] = False
+    if off.sum() < 2 * BLOCK // 4:
+        return fallback_mean, fallback_spread
+    return float(np.median(x[off])), float(x[off].std())
+
+
+def snr_db(level, noise, spread):
+    """Pulse power over noise power (dB) from magnitude levels.
+
+    The noise magnitude of complex Gaussian noise of sigma per part has the spread
+    sigma * 0.655 and the mean sigma * 1.2533; that places the unknown constant, and the pulse
+    amplitude follows from its mean magnitude, sqrt(A^2 + 2 sigma^2) at most.
+
+    Parameters
+    ----------
+    level, noise : float
+        Mean magnitudes of the pulses and of the noise (same offset).
+    spread : float
+        Standard deviation of the noise's magnitude.
+
+    Returns
+    -------
+    float
+        SNR in dB, in iqenv's channel.
+    """
+    sigma = max(spread, 1e-12) / np.sqrt(2 - np.pi / 2)
+    offset = sigma * np.sqrt(np.pi / 2) - noise
+    on = level + offset
+    power = max(on * on - 2 * sigma * sigma, 1e-12 * sigma * sigma)
+    return float(10 * np.log10(power / (2 * sigma * sigma)))
+
+
+def slice_levels(x, span, noise_mean):
+    """Edges of `x` smoothed over `span`: (edge times in samples, glitches, pulse level,
+    threshold), rising and falling in turn, or None where nothing stands out.
+
+    Single samples that cross the threshold against both neighbours (narrower than iqenv's
+    channel passes) take their neighbours' median first, and count as glitches; so do pulses
+    and gaps narrower than GLITCH_SAMPLES or half the span once sliced. The levels are
+    measured twice: first from the smoothed magnitude's spread, then inside the pulses and
+    gaps found, away from the edges the smoothing blurs.
+    """
+    s = smooth(x, span)
+    if len(s) < 4:
+        return None
+    peak = np.percentile(s, 99)
+    if peak <= noise_mean:
+        return None
+    first = noise_mean + 0.5 * (peak - noise_mean)
+    on = float(np.median(s[s > first]))
+    off = float(np.median(s[s <= first])) if (s <= first).any() else noise_mean
+    off = min(off, noise_mean + 0.25 * (on - noise_mean))
+    x, spikes = despike(x, (on + off) / 2, on - off)
+    s = smooth(x, span)
+    for refine in (True, False):
+        threshold = (on + off) / 2
+        edges = _edges(s, threshold, HYSTERESIS * (on - off), span)
+        if edges is None:
+            return None
+        edges, glitches = drop_glitches(edges, max(GLITCH_SAMPLES, span / 2))
+        if len(edges) < 2:
+            return None
+        if refine:
+            on, off = _plateaus(s, edges, span, on, off)
+    return edges, glitches + spikes, on, threshold
+
+
+def despike(x, threshold, step):
+    """`x` with each lone sample on the far side of `threshold` from both neighbours, by more
+    than half the `step` between the levels, set to the median of the three; and how many."""
+    if len(x) < 3:
+        return x, 0
+    mid, a, b = x[1:-1], x[:-2], x[2:]
+    hi, lo = np.maximum(a, b), np.minimum(a, b)
+    lone = ((mid > threshold) & (hi < threshold) & (mid - hi > step / 2)) | \
+        ((mid < threshold) & (lo > threshold) & (lo - mid > step / 2))
+    idx = np.flatnonzero(lone) + 1
+    if len(idx):
+        x = x.copy()
+        x[idx] = np.median(np.stack((x[idx - 1], x[idx], x[idx + 1])), axis=0)
+    return x, len(idx)
+
+
+def _edges(s, threshold, h, span):
+    """Edge times (samples of x) where s, with hysteresis h, changes state; rising first."""
+    state = np.where(s > threshold + h, 1, np.where(s < threshold - h, 0, -1))
+    # Carry each definite state over the samples between the marks.
+    known = np.flatnonzero(state >= 0)
+    if len(known) == 0:
+        return None
+    filled = state[known][np.maximum(np.searchsorted(known, np.arange(len(s)), "right") - 1, 0)]
+    filled[: known[0]] = 0
+    changes = np.flatnonzero(np.diff(filled)) + 1
+    if len(changes) and filled[changes[0]] == 0:
+        changes = changes[1:]  # a pulse cut by the start: left out
+    if len(changes) < 2:
+        return None
+    # Each edge at the last crossing of the threshold itself before the state changed.
+    above = s > threshold
+    crossings = np.flatnonzero(above[1:] != above[:-1]) + 1
+    at = crossings[np.maximum(np.searchsorted(crossings, changes, "right") - 1, 0)]
+    frac = (threshold - s[at - 1]) / (s[at] - s[at - 1])
+    edges = at - 1 + frac + (span - 1) / 2
+    if filled[-1] == 1:
+        edges = np.append(edges, len(s) - 1 + (span - 1) / 2)
+    return edges
+
+
+def _plateaus(s, edges, span, on, off):
+    """Median smoothed levels inside the pulses and inside the gaps, a sample clear of each
+    edge and its smoothing (the levels given where none are that long)."""
+    inside = np.zeros(len(s), dtype=np.int8)  # 1 in a pulse, -1 in a gap
+    bounds = np.concatenate(([-np.inf], edges, [np.inf]))
+    for i, (a, b) in enumerate(zip(bounds[:-1], bounds[1:])):
+        first = 0 if a == -np.inf else int(np.ceil(a)) + 1
+        last = len(s) - 1 if b == np.inf else int(np.floor(b)) - span
+        if last >= first:
+            inside[max(first, 0): last + 1] = 1 if i % 2 else -1
+    if (inside == 1).any():
+        on = float(np.median(s[inside == 1]))
+    if (inside == -1).any():
+        off = float(np.median(s[inside == -1]))
+    return on, off
+
+
+def drop_glitches(edges, shortest):
+    """Edges (rise, fall, rise, ...) with each pulse or gap shorter than `shortest` merged into
+    its neighbours, the shortest first; returns the edges and how many were dropped."""
+    edges = list(edges)
+    dropped = 0
+    while len(edges) >= 2:
+        widths = np.diff(edges)
+        i = int(np.argmin(widths))
+        if widths[i] >= shortest:
+            break
+        dropped += 1
+        # A pulse or gap inside merges its neighbours; a pulse at either end goes whole (the
+        # edges start rising and end falling, so a gap cannot be there).
+        del edges[i: i + 2]
+    return np.array(edges), dropped
+
+
+def _dilate(mask, n):
+    if not mask.any():
+        return mask
+    c = np.concatenate(([0], np.cumsum(mask)))
+    idx = np.arange(len(mask))
+    lo = np.clip(idx - n, 0, len(mask))
+    hi = np.clip(idx + n + 1, 0, len(mask))
+    return (c[hi] - c[lo]) > 0
