@@ -30,7 +30,7 @@ HISTORY_BLOCKS = 300  # blocks the noise tracker remembers (3 s)
 NOISE_RANK = 0.1  # the block of this rank by mean level gives the noise
 DETECT_SPANS = (3, 8, 24)  # smoothing spans (samples) of the activity detector
 DETECT_SIGMAS = (7.0, 6.0, 6.0)  # how far above the noise, in its own spread, each must rise
-SMOOTHING = (1, 2, 3, 4, 5, 6, 8, 10, 12, 16, 20, 24, 32)  # spans tried per burst (samples)
+SMOOTHING = (1, 2, 3, 4, 5, 6, 8, 10, 12, 16, 20, 24, 32, 40, 48)  # spans tried per burst (samples)
 HYSTERESIS = 0.2  # share of the pulse level above the noise, either side of the threshold
 MARGIN = 48  # samples kept either side of a burst's activity
 MAX_BURST = 10.0  # seconds: a burst this long is cut and reported as it is
@@ -256,7 +256,8 @@ class Slicer:
         if not tried:
             self.dropped += 1
             return None
-        span, (edges, glitches, on, threshold) = choose_smoothing(tried)
+        span, (edges, dropped, on, threshold, spikes) = choose_smoothing(tried)
+        glitches = dropped + spikes
         self.glitches += glitches
         # Times in us from the first rising edge.
         t = edges / self.rate * 1e6
@@ -275,24 +276,33 @@ class Slicer:
 
 
 def choose_smoothing(tried):
-    """The longest smoothing that still resolves the burst: its shortest elements (5th
-    percentile) at least 1.25 spans long, and at least 70 % as many edges as the most any such
-    span found (a span that swallows whole elements finds fewer).
+    """The longest smoothing that still resolves the burst.
+
+    A span qualifies when the shortest elements it finds (5th percentile) are at least 1.25 spans
+    long, and 3 samples long unless it met next to no glitches: shorter ones are noise it
+    let through. Going up the qualifying spans, the count of edges holds while the span is
+    within the symbol and falls once it swallows whole elements: the last span before it falls
+    below 80 % of the one before is taken.
 
     Parameters
     ----------
     tried : list of (span, slice_levels result, shortest width in samples)
+        Ascending by span.
 
     Returns
     -------
     (span, slice_levels result)
     """
-    valid = [t for t in tried if t[2] >= 1.25 * t[0]]
+    valid = [t for t in tried if t[2] >= 1.25 * t[0] and (
+        t[2] >= 3.0 or t[1][1] + t[1][4] <= 0.05 * len(t[1][0]))]
     if not valid:
         return tried[0][0], tried[0][1]
-    most = max(len(t[1][0]) for t in valid)
-    span, found, _ = [t for t in valid if len(t[1][0]) >= 0.7 * most][-1]
-    return span, found
+    chosen = valid[0]
+    for t in valid[1:]:
+        if len(t[1][0]) < 0.8 * len(chosen[1][0]):
+            break
+        chosen = t
+    return chosen[0], chosen[1]
 
 
 def _noise_of(x, edges, span, fallback_mean, fallback_spread):
@@ -333,8 +343,9 @@ def snr_db(level, noise, spread):
 
 
 def slice_levels(x, span, noise_mean):
-    """Edges of `x` smoothed over `span`: (edge times in samples, glitches, pulse level,
-    threshold), rising and falling in turn, or None where nothing stands out.
+    """Edges of `x` smoothed over `span`: (edge times in samples, rising and falling in turn;
+    pulses and gaps dropped as glitches; pulse level; threshold; lone samples set aside), or
+    None where nothing stands out.
 
     Single samples that cross the threshold against both neighbours (narrower than iqenv's
     channel passes) take their neighbours' median first, and count as glitches; so do pulses
@@ -364,7 +375,7 @@ def slice_levels(x, span, noise_mean):
             return None
         if refine:
             on, off = _plateaus(s, edges, span, on, off)
-    return edges, glitches + spikes, on, threshold
+    return edges, glitches, on, threshold, spikes
 
 
 def despike(x, threshold, step):
