@@ -7,8 +7,10 @@ the 0 bit whose silent first half cannot be seen (rtl_433's OOK_MC_ZEROBIT, lead
 included); differential Manchester a whole-bit element is 0 and two half-bit elements 1; PIWM
 each pulse and gap is a bit, short 1 and long 0 (OOK_PIWM_DC); PCM (NRZ) one bit per unit.
 
-Manchester with its leading zero bit and differential Manchester give the same set of timings:
-only the device's documentation tells them apart. Both are ranked, Manchester first.
+Manchester with its leading zero bit and differential Manchester give the same timings, but for
+one thing: a differential Manchester row lasts a whole number of bits, while a Manchester row
+that ends on a 0 lasts an odd number of half bits. Where every row is whole, only the device's
+documentation tells them apart; both are ranked, Manchester first, as the commoner.
 """
 from collections import Counter
 from dataclasses import dataclass, field
@@ -169,7 +171,7 @@ def analyse(pulses):
             for a, b in zip(bounds[:-1], bounds[1:])]
     data_p = np.concatenate([r.pulses[int(r.sync_pulse):] for r in rows])
     data_g = np.concatenate([r.gaps[int(r.sync_gap):] for r in rows])
-    analysis = Analysis(pulse_clusters=clusters(data_p), gap_clusters=clusters(data_g),
+    analysis = Analysis(pulse_clusters=_fine(data_p, data_g), gap_clusters=_fine(data_g, data_p),
                         unit_us=0.0, too_short=False, rows_split_us=float(row_split),
                         row_gaps=clusters(g[ends]))
     if np.isfinite(sync_p):
@@ -184,6 +186,18 @@ def analyse(pulses):
         analysis.consensus, analysis.disagree = consensus(analysis.best.rows)
         analysis.preamble = preamble(analysis.consensus)
     return analysis
+
+
+def _fine(widths, others):
+    """Clusters of `widths`, also split where sorted neighbours lie half the shortest element
+    of all apart: multiples of a unit (PCM's runs) grow closer in ratio as they grow."""
+    unit = clusters(np.concatenate((widths, others)))[0].mean if len(widths) else 0.0
+    w = np.sort(widths)
+    if len(w) == 0:
+        return []
+    cuts = np.flatnonzero((w[1:] > CLUSTER_RATIO * w[:-1]) | (w[1:] - w[:-1] > unit / 2)) + 1
+    return [Cluster(float(p.mean()), float(p.min()), float(p.max()), len(p))
+            for p in np.split(w, cuts)]
 
 
 def _merge(found):
@@ -254,7 +268,11 @@ def _candidates(rows, a, pulses, gaps):
         out.append(Candidate("Manchester", "leading zero bit", fit,
                              _manchester_bits(elements, unit), flex("Manchester", unit, unit),
                              2 * unit))
-        out.append(Candidate("differential Manchester", "", fit, _dmc_bits(elements, unit),
+        # Differential Manchester ends each row on a bit boundary: a whole number of bits.
+        halves_per_row = [sum(max(1, int(round(w / unit))) for _, w in row) for row in elements]
+        whole_bits = np.mean([n % 2 == 0 for n in halves_per_row])
+        out.append(Candidate("differential Manchester", "", fit * whole_bits,
+                             _dmc_bits(elements, unit),
                              flex("differential Manchester", unit, 2 * unit, 0.45 * unit),
                              2 * unit))
     both = _two(clusters(flat))

@@ -35,6 +35,7 @@ HYSTERESIS = 0.2  # share of the pulse level above the noise, either side of the
 MARGIN = 48  # samples kept either side of a burst's activity
 MAX_BURST = 10.0  # seconds: a burst this long is cut and reported as it is
 MIN_PULSES = 2
+RAYLEIGH_SPREAD = np.sqrt(2 - np.pi / 2)  # noise magnitude's spread over sigma per part
 GLITCH_SAMPLES = 1.5  # elements shorter than this, or half the smoothing, are glitches
 
 
@@ -335,7 +336,7 @@ def snr_db(level, noise, spread):
     float
         SNR in dB, in iqenv's channel.
     """
-    sigma = max(spread, 1e-12) / np.sqrt(2 - np.pi / 2)
+    sigma = max(spread, 1e-12) / RAYLEIGH_SPREAD
     offset = sigma * np.sqrt(np.pi / 2) - noise
     on = level + offset
     power = max(on * on - 2 * sigma * sigma, 1e-12 * sigma * sigma)
@@ -351,7 +352,9 @@ def slice_levels(x, span, noise_mean):
     channel passes) take their neighbours' median first, and count as glitches; so do pulses
     and gaps narrower than GLITCH_SAMPLES or half the span once sliced. The levels are
     measured twice: first from the smoothed magnitude's spread, then inside the pulses and
-    gaps found, away from the edges the smoothing blurs.
+    gaps found, away from the edges the smoothing blurs. The threshold lies halfway between
+    them: across an edge the smoothed magnitude moves from one level's mean to the other's in
+    proportion to the share of the span past the edge, so halfway is the edge itself.
     """
     s = smooth(x, span)
     if len(s) < 4:
