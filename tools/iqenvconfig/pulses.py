@@ -109,16 +109,22 @@ class NoiseTracker:
     """Noise level and spread from the quietest blocks of the last seconds."""
 
     def __init__(self):
-        self.blocks = deque(maxlen=HISTORY_BLOCKS)
+        self.blocks = deque(maxlen=HISTORY_BLOCKS)  # rows: mean, spread, spread per span
         self.partial = np.zeros(0)
+        self._estimate = None
 
     def add(self, magnitudes):
         x = np.concatenate((self.partial, magnitudes))
         whole = len(x) // BLOCK * BLOCK
-        for block in x[:whole].reshape(-1, BLOCK):
-            self.blocks.append((block.mean(), block.std(),
-                                tuple(smooth(block, s).std() for s in DETECT_SPANS)))
         self.partial = x[whole:]
+        if not whole:
+            return
+        blocks = x[:whole].reshape(-1, BLOCK)
+        c = np.concatenate((np.zeros((len(blocks), 1)), np.cumsum(blocks, axis=1)), axis=1)
+        stats = [blocks.mean(axis=1), blocks.std(axis=1)]
+        stats += [((c[:, s:] - c[:, :-s]) / s).std(axis=1) for s in DETECT_SPANS]
+        self.blocks.extend(np.stack(stats, axis=1))
+        self._estimate = None
 
     def ready(self):
         return len(self.blocks) > 0
@@ -127,11 +133,13 @@ class NoiseTracker:
         """(mean, spread, spreads of each detector span) of the noise: the mean of the block
         of rank NOISE_RANK by mean, the spreads the medians over the quieter half of the blocks
         (one block holds too few independent smoothed values to tell their spread alone)."""
-        ranked = sorted(self.blocks, key=lambda b: b[0])
-        quiet = ranked[: max(1, len(ranked) // 2)]
-        spreads = np.median(np.array([b[2] for b in quiet]), axis=0)
-        return (ranked[int(NOISE_RANK * (len(ranked) - 1))][0],
-                float(np.median([b[1] for b in quiet])), tuple(spreads))
+        if self._estimate is None:
+            blocks = np.array(self.blocks)
+            ranked = blocks[np.argsort(blocks[:, 0])]
+            quiet = np.median(ranked[: max(1, len(ranked) // 2)], axis=0)
+            self._estimate = (float(ranked[int(NOISE_RANK * (len(ranked) - 1)), 0]),
+                              float(quiet[1]), tuple(quiet[2:]))
+        return self._estimate
 
 
 class Slicer:
@@ -194,29 +202,30 @@ class Slicer:
             quiet = int(END_QUIET * self.rate)
             if not active.any():
                 keep = min(end, MARGIN + quiet)
-                self._drop(end - keep)
+                self._drop(end - keep, active)
                 return out
             first = int(np.argmax(active))
             ends = self._burst_end(active, first, quiet)
             if ends is None:
                 too_long = end - first > MAX_BURST * self.rate
                 if not (final or too_long):
-                    self._drop(max(0, first - MARGIN))
+                    self._drop(max(0, first - MARGIN), active)
                     return out
                 ends = end if final else first + int(MAX_BURST * self.rate)
             burst = self._slice(max(0, first - MARGIN), min(end, ends + MARGIN), ends - first,
                                 cut=not final and ends - first >= MAX_BURST * self.rate)
             if burst is not None:
                 out.append(burst)
-            self._drop(min(end, ends + MARGIN))
+            self._drop(min(end, ends + MARGIN), active)
             if final and not self._activity().any():
                 return out
 
-    def _drop(self, count):
-        """Forgets the first `count` buffered magnitudes, the quiet ones feeding the tracker."""
+    def _drop(self, count, active):
+        """Forgets the first `count` buffered magnitudes, the quiet ones (by `active`) feeding
+        the tracker."""
         if count <= 0:
             return
-        active = self._activity()[:count]
+        active = active[:count]
         quiet = self.buffer[:count][~_dilate(active, MARGIN)]
         self.noise.add(quiet)
         self.buffer = self.buffer[count:]
@@ -254,6 +263,8 @@ class Slicer:
             found = slice_levels(x, span, noise_mean)
             if found is not None and len(found[0]) >= 2 * MIN_PULSES:
                 tried.append((span, found, np.percentile(np.diff(found[0]), 5)))
+                if choose_smoothing(tried)[0] < span and _qualifies(tried[-1]):
+                    break  # longer spans only swallow more
         if not tried:
             self.dropped += 1
             return None
@@ -294,8 +305,7 @@ def choose_smoothing(tried):
     -------
     (span, slice_levels result)
     """
-    valid = [t for t in tried if t[2] >= 1.25 * t[0] and (
-        t[2] >= 3.0 or t[1][1] + t[1][4] <= 0.05 * len(t[1][0]))]
+    valid = [t for t in tried if _qualifies(t)]
     if not valid:
         return tried[0][0], tried[0][1]
     chosen = valid[0]
@@ -304,6 +314,12 @@ def choose_smoothing(tried):
             break
         chosen = t
     return chosen[0], chosen[1]
+
+
+def _qualifies(t):
+    span, found, shortest = t
+    return shortest >= 1.25 * span and (shortest >= 3.0 or found[1] + found[4] <= 0.05 * len(
+        found[0]))
 
 
 def _noise_of(x, edges, span, fallback_mean, fallback_spread):
