@@ -12,7 +12,7 @@ import numpy as np
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import iqsignals  # noqa: E402
-import remote  # noqa: E402
+from iqenvconfig.pulses import EnvelopeRecovery  # noqa: E402
 
 # ctest passes the paths in; the defaults serve a plain `pytest tests` after `make build`.
 BUILD = os.path.abspath(os.environ.get("IQENV_BUILD_DIR", os.path.join(ROOT, "build")))
@@ -137,7 +137,7 @@ def keyed_tones(samplerate, tones):
 def magnitudes(values):
     """iqenv's magnitudes, from its values, for a run that starts from silence: the mean of the
     magnitudes grows by e[n] / n / 10000 at each step."""
-    return remote.magnitude_from_envelope(values) / 1e4
+    return EnvelopeRecovery().magnitudes(values)
 
 
 def measured_levels(config_path, samplerate, tones):

@@ -160,6 +160,17 @@ def test_the_programs_say_what_the_man_page_says(tmp_path):
              for path in (str(tmp_path / "short.cf32"), "/dev/null")]
     (tmp_path / "silent.cf32").write_bytes(bytes(8 * 20000))
     runs.append((run(design[:-3] + ["--recording", str(tmp_path / "silent.cf32")]), 1))
+    pulses = [TOOL, "pulses"]
+    runs += [(run(pulses + args), 2) for args in (
+        [], ["-", "--all"], ["-", "--recording", "r.cu8", "--samplerate", "1e6"],
+        ["--recording", "r.cu8"])]
+    recording = ["--recording", str(tmp_path / "silent.cf32"), "--samplerate", "2400000"]
+    failing = tmp_path / "failing-iqenv"
+    failing.write_text("#!/bin/sh\necho 'Error: it failed' >&2\nexit 1\n")
+    failing.chmod(0o755)
+    runs += [(run(pulses + recording + args), 1) for args in (
+        [], ["--center", "1e5", "--iqenv", "/bin/false"],
+        ["--center", "1e5", "--iqenv", str(failing)])]
     said = []
     for result, status in runs:
         assert result.returncode == status, result.stderr
@@ -190,7 +201,7 @@ def test_the_programs_say_what_the_man_page_says(tmp_path):
     assert helps[0] == helps[1] == on_terminal(["--help"])[2].replace("\r\n", "\n")
     assert helps[0].startswith(run([IQENV]).stderr.decode().splitlines()[0] + "\n")
     helps += [run([TOOL, *c, "--help"]).stdout.decode()
-              for c in ([], ["design"], ["show"], ["plot"], ["scan"])]
+              for c in ([], ["design"], ["show"], ["plot"], ["scan"], ["pulses"])]
     options = set(re.findall(r"(?<![\w-])(--?[a-z][a-z-]*)", "\n".join(helps)))
     assert {"--help", "--samplerate", "--taps", "--gain", "-o"} <= options
     assert [o for o in options if o not in page] == []

@@ -1,5 +1,6 @@
 """iqenv-config pulses: iqenv's output sliced into pulses, the coding named, bits read, and
 rtl_433 reading back the same bits from our pulse data and flex decoder."""
+import json
 import re
 import subprocess
 
@@ -134,16 +135,17 @@ def envelope_model(magnitudes, skip=()):
 def test_magnitudes_come_back_from_the_values_whatever_the_chunks():
     rng = np.random.default_rng(5)
     m = np.abs(rng.normal(0.2, 0.1, 30000)) + 0.5 * (np.arange(30000) % 5000 < 2000)
+    m[:3000] = 0.0  # a run that starts with digital silence
     vals = envelope_model(m, skip={12345})
     recovery = pulses.EnvelopeRecovery()
     cuts = np.sort(rng.integers(0, len(vals), 40))
     got = np.concatenate([recovery.magnitudes(part) for part in np.split(vals, cuts)])
-    kept = np.ones(len(m), dtype=bool)
-    kept[12345] = False
-    # Up to the first magnitude, which the values do not hold.
-    error = np.abs((got - got[0]) - (m - m[0]))[kept]
-    assert error.max() < 1e-5
-    assert recovery.count == len(m) - 1
+    # Up to the first magnitude, which the values do not hold; exact but for rounding before
+    # the frame iqenv left out of its mean, within a part in the count after it.
+    error = np.abs((got - got[0]) - (m - m[0]))
+    assert error[:12345].max() < 1e-6
+    assert error[12346:].max() < 1e-4
+    assert recovery.count == len(m)
 
 
 def test_bursts_come_out_soon_after_they_end_and_memory_stays_flat(channel):
@@ -196,3 +198,71 @@ def test_a_glitch_in_a_gap_is_dropped_and_counted(channel):
     bursts, slicer = sliced(vals)
     assert bursts[0].glitches == 1 and slicer.glitches == 1
     assert np.allclose(bursts[0].pulses, clean[0].pulses, atol=10.0)
+
+
+def two_remotes(path):
+    """A cu8 recording of two keyed devices at +40 and -60 kHz; their expected rows."""
+    ppm = keyed.Device("ppm", 500, [1, 0, 1, 1, 0, 0, 1, 0, 1, 1, 1, 0, 0, 0, 1, 1], sync=True,
+                       seed=2)
+    pwm = keyed.Device("pwm_period", 400, [0, 1, 1, 0, 1, 0, 0, 1, 1, 1, 0, 0, 1, 0, 1, 1],
+                       seed=3)
+    a = keyed.recording(ppm, RATE, 40e3, 20.0, CHANNEL, amplitude=0.08)
+    b = keyed.recording(pwm, RATE, -60e3, 30.0, CHANNEL, seed=9)  # the stronger
+    iq = np.zeros(max(len(a), len(b)), dtype=np.complex64)
+    iq[: len(a)] += a
+    iq[: len(b)] += b
+    path.write_bytes(iqsignals.as_recorded(iq, "cu8"))
+    return {"+40.0 kHz": "".join(map(str, ppm.bits)), "-60.0 kHz": "".join(map(str, pwm.bits))}
+
+
+def test_a_recording_to_bits_in_one_command_each_signal_labelled(tmp_path):
+    path = tmp_path / "two.cu8"
+    sent = two_remotes(path)
+    result = run([TOOL, "pulses", "--recording", str(path), "--samplerate", str(RATE), "--all",
+                  "--json"], text=True)
+    assert result.returncode == 0, result.stderr
+    bursts = [json.loads(line) for line in result.stdout.splitlines()]
+    assert {b["signal"]: b["consensus"] for b in bursts} == sent
+    # Strongest first.
+    assert [(b["signal"], b["codings"][0]["name"]) for b in bursts] == [
+        ("-60.0 kHz", "PWM"), ("+40.0 kHz", "PPM")]
+    # Without --all, the strongest keyed signal only; the readable report says what it did.
+    result = run([TOOL, "pulses", "--recording", str(path), "--samplerate", str(RATE)], text=True)
+    assert result.returncode == 0, result.stderr
+    assert re.search(r"^Signal at -59\.\d+ kHz: Design: \d+ taps", result.stdout, re.M)
+    assert re.search(r"^  Consensus: \{16\}69cb " + sent["-60.0 kHz"] + "$", result.stdout, re.M)
+    assert "a burst ends after 100 ms without a pulse" in result.stdout
+    assert result.stdout.count("Burst ") == 1
+
+
+def test_iqenv_piped_in_live_and_rtl_433_reading_our_pulse_data(tmp_path, channel):
+    device = keyed.Device("pwm_gap", 450, [1, 1, 0, 1, 0, 0, 0, 1] * 3, repeats=3, seed=8)
+    iq = keyed.recording(device, RATE, OFFSET, 20.0, CHANNEL)
+    (tmp_path / "in.cf32").write_bytes(iq.astype(np.complex64).tobytes())
+    pipe = f"{IQENV} {channel} < {tmp_path / 'in.cf32'} 2>/dev/null | {TOOL} pulses -"
+    lines = subprocess.run(pipe + " --json", shell=True, capture_output=True, text=True,
+                           check=True).stdout.splitlines()
+    assert len(lines) == 1
+    burst = json.loads(lines[0])
+    assert burst["consensus"] == "".join(map(str, device.bits))
+    assert burst["rows"] == [burst["consensus"]] * 3
+    ook = subprocess.run(pipe + " --ook", shell=True, capture_output=True, text=True,
+                         check=True).stdout
+    assert ook.startswith(";pulse data\n") and ook.endswith(";end\n")
+    assert len(ook.splitlines()) == 6 + 3 * 24 + 1
+    theirs = rtl_433_rows(burst["flex"], ook)
+    assert theirs == [pulsereport.hex_bits(device.bits)] * 3
+
+
+@pytest.mark.parametrize("args,message", [
+    ([], "Give FILE (- for standard input), or --recording"),
+    (["x.f32", "--all"], "--all goes with --recording"),
+    (["x.f32", "--recording", "y.cu8", "--samplerate", "1e6"], "give FILE or --recording, not both"),
+    (["--recording", "y.cu8"], "--recording needs --samplerate"),
+    (["-", "--json", "--ook"], None)])
+def test_pulses_usage_errors(args, message):
+    result = run([TOOL, "pulses", *args], text=True)
+    assert result.returncode == 2
+    assert result.stderr.startswith("Error: ") and result.stderr.count("\n") == 1
+    if message:
+        assert result.stderr.strip() == f"Error: {message}"

@@ -4,9 +4,15 @@
 The recording is tuned to 433.64 MHz, so the remote's bursts lie 280 kHz above the centre. A
 carrier 20 dB stronger sits at -285 kHz, right in the band that iqenv's cosine would fold onto
 the remote if the taps did not remove it. The demo designs the taps with iqenv-config,
-demodulates with iqenv, slices the envelope into bits and writes a WAV and a picture.
+demodulates with iqenv, turns the envelope into pulses, a coding and bits with iqenv-config
+pulses, and writes a WAV and a picture.
+
+The remote codes each bit as one pulse of a fixed period of 4 units: a 1 is 1 unit on and 3
+off, a 0 is 3 on and 1 off (pulse-width coding, a short pulse 1 as rtl_433 reads it), and a
+press repeats the frame after 20 units of silence.
 """
 import argparse
+import json
 import os
 import shlex
 import subprocess
@@ -17,7 +23,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import iqsignals  # noqa: E402
-import remote  # noqa: E402
+import keyed  # noqa: E402
 
 SAMPLERATE = 2400000
 TUNED = 433.64e6
@@ -25,17 +31,20 @@ REMOTE = 433.92e6
 OFFSET = REMOTE - TUNED
 CARRIER_OFFSET = -285e3
 UNIT = 350e-6  # seconds per keying unit, as common 433 MHz remotes use
+REMOTE_CODING = "pwm_period"
+RATIO = 3
 BITS = [int(b) for b in f"{0xA5C3B6:024b}"]
 FRAMES = 4
 
 
 def scene(seed=7):
     """The recording: lead-in, FRAMES presses of the code, trail, plus a carrier and noise."""
-    lead = np.zeros(int(0.02 * SAMPLERATE), dtype=np.float32)
-    keyed = np.concatenate((lead, remote.keying(BITS, UNIT * SAMPLERATE, FRAMES), lead))
-    iq = iqsignals.carrier(SAMPLERATE, OFFSET, 0.3 * keyed)
-    iq += iqsignals.carrier(SAMPLERATE, CARRIER_OFFSET, np.full(len(keyed), 3.0))
-    iq += iqsignals.complex_noise(len(keyed), 0.1, seed)
+    device = keyed.Device(REMOTE_CODING, UNIT * 1e6, BITS, repeats=FRAMES, ratio=RATIO,
+                          jitter=0.0)
+    on = keyed.keying(device, SAMPLERATE, lead=0.02)
+    iq = iqsignals.carrier(SAMPLERATE, OFFSET, 0.3 * on)
+    iq += iqsignals.carrier(SAMPLERATE, CARRIER_OFFSET, np.full(len(on), 3.0))
+    iq += iqsignals.complex_noise(len(on), 0.1, seed)
     return iq
 
 
@@ -82,11 +91,11 @@ def main():
     run(["sox", "-t", "raw", "-e", "floating-point", "-b", "32", "-r", "24000", "-c", "1",
          path["envelope.f32"], "-b", "16", path["envelope.wav"], "norm", "-1"])
 
-    values = np.fromfile(path["envelope.f32"], dtype=np.float32)
-    magnitude = remote.magnitude_from_envelope(values)
-    level = remote.threshold(magnitude)
-    runs = remote.pulses(magnitude, level)
-    frames = remote.frames_of(runs)
+    run([args.iqenv_config, "pulses", path["envelope.f32"]])
+    found = subprocess.run([args.iqenv_config, "pulses", path["envelope.f32"], "--json"],
+                           check=True, capture_output=True, text=True).stdout
+    bursts = [json.loads(line) for line in found.splitlines()]
+    frames = [[int(b) for b in row] for burst in bursts for row in burst.get("rows", [])]
 
     print(f"\nSent      ({FRAMES} presses): {bit_string(BITS)}")
     for i, bits in enumerate(frames):
@@ -95,8 +104,9 @@ def main():
 
     from demo_figure import draw  # matplotlib is slow to import; keep it out of the above
 
-    draw(path["demo.png"], iq, SAMPLERATE, path["remote.cfg"], values, magnitude, level, runs,
-         frames, markers={"remote": OFFSET, "carrier": CARRIER_OFFSET})
+    values = np.fromfile(path["envelope.f32"], dtype=np.float32)
+    draw(path["demo.png"], iq, SAMPLERATE, path["remote.cfg"], values, bursts,
+         markers={"remote": OFFSET, "carrier": CARRIER_OFFSET})
     print(f"\nEverything is in {out}/ (recording, configuration, envelope as f32 and WAV, "
           f"demo.png), made in {time.monotonic() - started:.1f} s")
     ok = len(frames) == FRAMES and all(bits == BITS for bits in frames)

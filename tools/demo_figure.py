@@ -1,4 +1,5 @@
-"""The demo's picture: what the taps keep of the recording, and the envelope sliced into bits."""
+"""The demo's picture: what the taps keep of the recording, and the pulses and bits found in the
+envelope."""
 import matplotlib
 
 matplotlib.use("Agg")
@@ -24,19 +25,26 @@ def _spectrum(ax, iq, samplerate, config, markers):
     ax.legend(loc="center left", fontsize=7, ncol=2, framealpha=0.9)
 
 
-def _envelope(ax, values, magnitude, level, runs, labels, span=None):
-    """The envelope with each labelled run shaded; `labels` holds (first, last, text) runs."""
+def _pulse_times(burst):
+    """(start, end) in ms of each pulse of a burst that iqenv-config pulses reported."""
+    t, out = burst["start_s"] * 1e3, []
+    for pulse, gap in burst["timings_us"]:
+        out.append((t, t + pulse / 1e3))
+        t += (pulse + gap) / 1e3
+    return out
+
+
+def _envelope(ax, values, spans, labels, span=None):
+    """The envelope with each pulse found shaded; `labels` holds (first, last, text) runs of
+    pulses to label."""
     t = np.arange(len(values)) / OUTPUT_RATE * 1e3
-    # The slicer works on the magnitude; drawn over iqenv's output, its level moves with
-    # the running mean that iqenv removed.
-    level_in_values = level - (magnitude - values)
     ax.plot(t, values, lw=0.8, color="tab:blue", label="iqenv output")
-    ax.plot(t, level_in_values, lw=0.8, ls="--", color="tab:red", label="slicing level")
     top = values.max()
-    for a, b in runs:
-        ax.axvspan(t[a], t[b - 1], color="tab:green", alpha=0.15, lw=0)
+    for k, (a, b) in enumerate(spans):
+        ax.axvspan(a, b, color="tab:green", alpha=0.2, lw=0,
+                   label="pulses found" if k == 0 else None)
     for first, last, text in labels:
-        middle = (t[runs[first][0]] + t[runs[last][1] - 1]) / 2
+        middle = (spans[first][0] + spans[last][1]) / 2
         if span is None or span[0] <= middle <= span[1]:
             ax.text(middle, top * 1.04, text, ha="center", fontsize=8)
     ax.set_ylim(values.min() - 0.05 * (top - values.min()), top * 1.18)
@@ -48,26 +56,36 @@ def _envelope(ax, values, magnitude, level, runs, labels, span=None):
     ax.grid(alpha=0.3)
 
 
-def draw(path, iq, samplerate, config_path, values, magnitude, level, runs, frames, markers):
+def draw(path, iq, samplerate, config_path, values, bursts, markers):
+    """The demo's picture: the input spectrum with the chain's response, the envelope with the
+    pulses and bits `iqenv-config pulses` found (its --json records, `bursts`), and a close-up
+    of the first press."""
     config = configfile.read_config(config_path)
     fig, (spec, whole, zoom) = plt.subplots(3, 1, figsize=(12, 11))
     _spectrum(spec, iq, samplerate, config, markers)
 
-    # One label per frame over the whole train, one per pulse in the close-up of the first;
-    # the slicer's frames take the runs in order, each its bits and a sync pulse.
-    per_pulse, per_frame, i = [], [], 0
-    for bits in frames:
-        per_pulse += [(i + k, i + k, str(b)) for k, b in enumerate(bits)]
-        per_pulse.append((i + len(bits), i + len(bits), "sync"))
-        per_frame.append((i, i + len(bits), "".join(map(str, bits))))
-        i += len(bits) + 1
-    _envelope(whole, values, magnitude, level, runs, per_frame)
-    whole.set_title("Envelope and the recovered bits of every press")
-    if frames:
-        first = runs[: len(frames[0]) + 1]
-        span = (first[0][0] / OUTPUT_RATE * 1e3 - 1, first[-1][1] / OUTPUT_RATE * 1e3 + 1)
-        _envelope(zoom, values, magnitude, level, runs, per_pulse, span)
-    zoom.set_title("First press: short pulse 0, long pulse 1")
+    # One label per row over the whole train, one per pulse in the close-up of the first;
+    # each pulse of a pulse-width code is one bit.
+    spans, per_pulse, per_row = [], [], []
+    for burst in bursts:
+        at = len(spans)
+        spans += _pulse_times(burst)
+        for row in burst.get("rows", []):
+            per_pulse += [(at + k, at + k, b) for k, b in enumerate(row)]
+            per_row.append((at, at + len(row) - 1, row))
+            at += len(row)
+    _envelope(whole, values, spans, per_row)
+    named = "no burst found"
+    if bursts and bursts[0].get("codings"):
+        best = bursts[0]["codings"][0]
+        named = f"{best['name']}{', ' + best['variant'] if best['variant'] else ''}"
+    whole.set_title(f"Envelope, the pulses iqenv-config pulses found and the bits of every "
+                    f"press (coding: {named})")
+    if per_row:
+        first, last, _ = per_row[0]
+        window = (spans[first][0] - 1, spans[last][1] + 1)
+        _envelope(zoom, values, spans, per_pulse, window)
+        zoom.set_title("First press: a short pulse is 1, a long pulse 0")
     fig.tight_layout()
     fig.savefig(path, dpi=90)
     plt.close(fig)

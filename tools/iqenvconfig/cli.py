@@ -1,4 +1,5 @@
-"""iqenv-config: design, inspect and plot iqenv's configuration file."""
+"""iqenv-config: design, inspect and plot iqenv's configuration file; find the signals in a
+recording; turn iqenv's output into pulses and bits."""
 import argparse
 import functools
 import json
@@ -8,7 +9,7 @@ import tempfile
 
 import numpy as np
 
-from . import chain, configfile, design, report, scan
+from . import chain, coding, configfile, design, pulsereport, pulses, pulsestream, report, scan
 from .recording import FORMATS, Recording, RecordingError, format_of
 from .units import format_hz
 
@@ -80,6 +81,15 @@ How signals and bursts are told from noise and from clipping: see iqenv(1)."""
 
 class _Formatter(argparse.RawDescriptionHelpFormatter):
     """Descriptions as written, with their examples on lines of their own."""
+
+PULSES_DESCRIPTION = f"""Turns iqenv's output (float32 at 24000/s, from FILE or - for standard
+input, read as it arrives) into bursts of on/off-keyed pulses: each burst's width clusters, its
+coding named and ranked (PWM, PPM, Manchester, differential Manchester, PIWM, PCM), its bit rows
+and their consensus, and the rtl_433 flex decoder that reads the same bits. A burst ends after
+{pulses.END_QUIET * 1e3:g} ms without a pulse and is reported at once. With --recording, from an
+IQ recording to bits in one command: scan, design, iqenv, slice. Example: iqenv remote.cfg <
+capture.cf32 | iqenv-config pulses - --ook | rtl_433 -r ook:-. See iqenv(1) for how it
+slices."""
 
 
 class UsageError(Exception):
@@ -204,6 +214,34 @@ def make_parser(version):
     c.add_argument("--json", action="store_true",
                    help='print a JSON list of objects with "offset_hz", "power_db", '
                    '"bandwidth_hz", "start_s", "bursts" and "burst_times_s"')
+
+    q = sub.add_parser("pulses", help="turn iqenv's output into pulses, a coding and bits",
+                       description=PULSES_DESCRIPTION)
+    q.set_defaults(run=cmd_pulses)
+    q.add_argument("input", metavar="FILE", nargs="?",
+                   help="iqenv's output, float32 at 24000/s; - for standard input")
+    out = q.add_mutually_exclusive_group()
+    out.add_argument("--json", action="store_true",
+                     help="one JSON object per burst, one line each")
+    out.add_argument("--ook", action="store_true",
+                     help="rtl_433's OOK pulse data (a header, a 'pulse gap' line in us per "
+                     "pulse, ';end' after each burst), for rtl_433 -r ook:-")
+    _add_recording_options(q, _rate, "instead of FILE: scan this IQ recording, design for its "
+                           "strongest keyed signal, run iqenv and slice its output",
+                           rate="optional")
+    for name, default, about in (
+            ("--center", None, "the signal at this offset instead of the strongest"),
+            ("--bandwidth", None, "the channel's width (default: as design --recording chooses)"),
+            ("--rejection", design.DEFAULT_REJECTION,
+             f"as for design (default: {design.DEFAULT_REJECTION:g})")):
+        q.add_argument(name, type=_number, default=default, help="with --recording: " + about,
+                       metavar="DB" if name == "--rejection" else "HZ")
+    q.add_argument("--all", action="store_true",
+                   help="with --recording: every keyed signal scan finds, each through its own "
+                   "iqenv run, the bursts labelled by offset")
+    q.add_argument("--iqenv", metavar="PROGRAM",
+                   help="with --recording: the iqenv to run (default: the one beside "
+                   "iqenv-config, else iqenv on PATH)")
     return parser
 
 
@@ -356,6 +394,98 @@ def _recording_channel(args):
           f"bandwidth {format_hz(bandwidth or widest) + ' ' if bandwidth or widest > 0 else ''}"
           f"({why})")
     return s.offset_hz, bandwidth, s.bandwidth_hz
+
+
+def cmd_pulses(args):
+    """Runs `pulses` with the parsed arguments `args`; returns the exit status, 0."""
+    with_recording = ("--center", args.center), ("--bandwidth", args.bandwidth), \
+        ("--all", args.all or None), ("--iqenv", args.iqenv), ("--samplerate", args.samplerate)
+    if args.recording:
+        if args.input is not None:
+            raise UsageError("give FILE or --recording, not both")
+        if args.samplerate is None:
+            raise UsageError("--recording needs --samplerate")
+        sources = _pulse_sources(args)
+    else:
+        given = [name for name, value in with_recording if value is not None]
+        if given:
+            raise UsageError(f"{given[0]} goes with --recording")
+        if args.input is None:
+            raise UsageError("Give FILE (- for standard input), or --recording")
+        stream = sys.stdin.buffer if args.input == "-" else open(args.input, "rb")
+        sources = [(None, None, pulsestream.read_values(stream))]
+    text = not (args.json or args.ook)
+    if text:
+        print("\n".join(pulsereport.header_lines()), flush=True)
+    count, dropped, glitches = 0, 0, 0
+    for label, lines, values in sources:
+        if text and lines:
+            print("\n".join(lines), flush=True)
+        slicer = pulses.Slicer()
+        for chunk in values:
+            for burst in slicer.feed(chunk):
+                count += 1
+                _print_burst(args, burst, count, label)
+        for burst in slicer.finish():
+            count += 1
+            _print_burst(args, burst, count, label)
+        dropped += slicer.dropped
+        glitches += slicer.glitches
+    if text:
+        print("\n".join(pulsereport.summary_lines(count, dropped, glitches)))
+    return 0
+
+
+def _print_burst(args, burst, index, label):
+    if args.ook:
+        print("\n".join(pulsereport.ook_lines(burst)), flush=True)
+        return
+    analysis = coding.analyse(burst.pulses)
+    if args.json:
+        print(pulsereport.json_line(burst, analysis, index, label), flush=True)
+    else:
+        print("\n".join(pulsereport.text_lines(burst, analysis, index, label)), flush=True)
+
+
+def _pulse_sources(args):
+    """pulses --recording: for each signal to decode, (label, lines saying what was designed,
+    iqenv's values for it), iqenv run on a channel designed for the signal. The recording is
+    scanned now; each design and iqenv run happens as the sources are taken."""
+    recording = _open_recording(args)
+    iqenv = args.iqenv or pulsestream.find_iqenv() or "iqenv"
+    if args.center is not None:
+        chosen, found = [(args.center, args.bandwidth)], []
+    else:
+        found = scan.scan(recording)
+        keyed = design.keyed_signals(found, recording.seconds)
+        if not keyed:
+            raise RecordingError(recording.path, "no keyed signal found to decode")
+        chosen = []
+        for s in keyed if args.all else keyed[:1]:
+            widest = design.default_bandwidth(s.offset_hz, args.samplerate, args.rejection, None)
+            bandwidth = args.bandwidth
+            if bandwidth is None:
+                bandwidth, _ = design.channel_width(s, [o for o in found if o is not s], widest,
+                                                    recording.samplerate)
+            chosen.append((s.offset_hz, bandwidth))
+    return _pulse_runs(args, recording, iqenv, chosen)
+
+
+def _pulse_runs(args, recording, iqenv, chosen):
+    folder = tempfile.mkdtemp(prefix="iqenv-pulses-")
+    for center, bandwidth in chosen:
+        try:
+            result = design.design(center, bandwidth, args.rejection, None, args.samplerate,
+                                   None, 1.0)
+        except design.DesignError as e:
+            raise UsageError(str(e)) from None
+        path = os.path.join(folder, f"{center:+.0f}.cfg")
+        configfile.write_config(path, result.mixer, args.samplerate, result.taps)
+        label = f"{center / 1e3:+.1f} kHz" if len(chosen) > 1 or args.all else None
+        lines = [f"Signal at {format_hz(center)}: " + report.design_lines(result)[0]]
+        yield label, lines, pulsestream.iqenv_values(iqenv, path, recording)
+        os.unlink(path)
+    os.rmdir(folder)
 
 
 def _write_atomically(path, frequency, samplerate, taps):

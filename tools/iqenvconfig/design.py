@@ -618,6 +618,24 @@ def signal_to_design_for(found, seconds):
     return (keyed or found)[0], bool(keyed)
 
 
+def keyed_signals(found, seconds):
+    """The signals that key on and off, strongest first (a steady carrier has no envelope to
+    follow).
+
+    Parameters
+    ----------
+    found : list of scan.Signal
+        What scan found, strongest first.
+    seconds : float
+        Length of the recording, seconds.
+
+    Returns
+    -------
+    list of scan.Signal
+    """
+    return [s for s in found if not _steady(s, seconds)]
+
+
 def _steady(signal, seconds):
     """One burst over nearly the whole recording: a carrier, not keyed."""
     return len(signal.bursts) == 1 and signal.bursts[0][1] - signal.bursts[0][0] > 0.9 * seconds

@@ -147,8 +147,9 @@ def header_lines():
     return [f"Pulses from iqenv's output at {OUTPUT_RATE} values/s; {END_RULE}."]
 
 
-def summary_lines(count, slicer):
-    """What the readable report says after the last burst."""
-    return [f"{count} bursts; {slicer.dropped} stretches of activity with too few pulses left "
-            f"out; {slicer.glitches} glitches dropped in all"]
+def summary_lines(count, dropped, glitches):
+    """What the readable report says after the last burst: how many bursts, stretches of
+    activity left out for too few pulses, and glitches dropped."""
+    return [f"{count} bursts; {dropped} stretches of activity with too few pulses left out; "
+            f"{glitches} glitches dropped in all"]
 

@@ -4,10 +4,11 @@ iqenv writes v = (m - mean) * 10000, the magnitude m less the running mean of ev
 so far, the current one included. With M_n the mean after n magnitudes,
 v_n / 10000 = (m_n - M_(n-1)) (n - 1) / n and M_n = M_(n-1) + v_n / (10000 (n - 1)), so the
 magnitudes come back exactly, up to the first one, which is unknown and taken as 0: every
-magnitude is then off by the same constant, which no level below depends on. A value of exactly
-0 after the first is taken for a frame iqenv left out of the mean (a magnitude that was not
-finite): it gets the mean and does not count. A real magnitude equal to the mean is rare, and
-costs one count in millions.
+magnitude is then off by the same constant, which no level below depends on. A frame whose
+magnitude was not finite comes out as 0 and iqenv leaves it out of the mean; here it counts like
+any other, since a 0 cannot be told from silence (a run that starts with digital zeros writes
+0s that do count). Each such frame puts the count one ahead, which moves later magnitudes by
+less than one part in the count.
 
 A burst is where the magnitude, smoothed over one of a few spans, stands clear of the noise
 (tracked over the quiet blocks of the last seconds); it ends after END_QUIET seconds with no such
@@ -60,17 +61,13 @@ class EnvelopeRecovery:
             One magnitude per value.
         """
         u = np.asarray(values, dtype=np.float64) / OUTPUT_GAIN
-        counted = u != 0.0
-        if self.count == 0 and len(u):
-            counted[0] = True  # the very first value is 0 and is a real frame
-        n = self.count + np.cumsum(counted)
+        n = self.count + np.arange(1, len(u) + 1)
         steps = np.zeros_like(u)
-        later = counted & (n > 1)
-        steps[later] = u[later] / (n[later] - 1)
+        steps[n > 1] = u[n > 1] / (n[n > 1] - 1)
         means = self.mean + np.cumsum(steps)
         if len(u):
             self.count, self.mean = int(n[-1]), float(means[-1])
-        return np.where(counted, means + u, means)
+        return means + u
 
 
 def smooth(x, span):

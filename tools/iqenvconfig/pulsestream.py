@@ -51,6 +51,7 @@ def find_iqenv():
     Returns
     -------
     str or None
+        Its path; None where there is none.
     """
     here = os.path.dirname(os.path.abspath(sys.argv[0]))
     for folder in (here, os.path.dirname(here)):
@@ -120,4 +121,6 @@ def iqenv_values(iqenv, config_path, recording, chunk=1 << 16):
     if failure:
         raise failure[0]
     if status != 0:
-        raise OSError(None, f"iqenv exited with status {status}: {errors.strip()}", iqenv)
+        said = [line for line in errors.splitlines() if line.startswith("Error: ")]
+        why = f": {said[-1][len('Error: '):]}" if said else ""
+        raise OSError(None, f"iqenv exited with status {status}{why}", iqenv)
