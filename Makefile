@@ -28,9 +28,11 @@ test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	@$(MAKE) --no-print-directory hardening-test
 
-# Release build, kernel benchmarks, and whole runs against the floor (a few minutes).
+# Release build, kernel benchmarks, and whole runs against the floor (a few minutes); then the
+# pulse analyser against rtl_433: accuracy, sensitivity and speed (about half an hour).
 bench: deps
 	@$(PYTHON) bench/run.py --build build-release
+	@$(PYTHON) bench/pulses.py --build build-release
 
 # iqenv, iqenv-config and the man page under $(PREFIX) (DESTDIR is honoured for packaging).
 install: build

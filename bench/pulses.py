@@ -88,7 +88,8 @@ def rtl_433_analysis(path, samplerate):
     result = subprocess.run(["rtl_433", "-A", "-R", "0", "-s", str(samplerate), "-r", path],
                             capture_output=True, text=True)
     packages = []
-    for part in result.stdout.split("Analyzing pulses")[1:]:
+    # The analyser writes to standard error.
+    for part in (result.stdout + result.stderr).split("Analyzing pulses")[1:]:
         guess = re.search(r"Guessing modulation: (.*)", part)
         name = None
         if guess:
