@@ -266,3 +266,33 @@ def test_pulses_usage_errors(args, message):
     assert result.stderr.startswith("Error: ") and result.stderr.count("\n") == 1
     if message:
         assert result.stderr.strip() == f"Error: {message}"
+
+
+def test_rtl_433s_own_decoders_read_our_pulse_data(tmp_path, channel):
+    # A 24-bit remote of 350 us units, PWM 1:3, four presses: rtl_433 knows it (Smoke-GS558),
+    # and reports its code as the bits reversed and inverted.
+    bits = [int(b) for b in f"{0xA5C3B6:024b}"]
+    device = keyed.Device("pwm_period", 350, bits, repeats=4, ratio=3, jitter=0.0, seed=6)
+    (tmp_path / "in.cf32").write_bytes(
+        keyed.recording(device, RATE, OFFSET, 20.0, CHANNEL).astype(np.complex64).tobytes())
+    pipe = (f"{IQENV} {channel} < {tmp_path / 'in.cf32'} 2>/dev/null | {TOOL} pulses - --ook | "
+            "rtl_433 -r ook:- -F json 2>/dev/null")
+    events = [json.loads(line) for line in subprocess.run(
+        pipe, shell=True, capture_output=True, text=True, check=True).stdout.splitlines()]
+    code = f"{int(''.join(str(1 - b) for b in reversed(bits)), 2):06x}"
+    assert {(e["model"], e["code"]) for e in events} == {("Smoke-GS558", code)}
+
+
+def test_the_consensus_outvotes_a_bad_repeat_and_marks_the_bit():
+    device = keyed.Device("pwm_gap", 500, [1, 0, 0, 1, 1, 0, 1, 0, 1, 1], repeats=3, jitter=0.0)
+    pairs = [list(p) for p in device.pulses()]
+    pairs[10 + 3][0] = 1000.0  # the second repeat's fourth bit: a long pulse, 0
+    burst = pulses.Burst(start=0.0, pulses=[tuple(p) for p in pairs], noise=0.0, level=1.0,
+                         spread=0.1, snr_db=20.0, span=4, threshold=0.5)
+    a = coding.analyse(burst.pulses)
+    assert a.consensus == "1001101011" and a.disagree == [3]
+    assert [r for r in a.best.rows] == [device.bits, device.bits[:3] + [0] + device.bits[4:],
+                                        device.bits]
+    text = pulsereport.text_lines(burst, a, 1)
+    consensus = next(i for i, line in enumerate(text) if "Consensus" in line)
+    assert text[consensus + 1].index("^") == text[consensus].index("1001101011") + 3
