@@ -20,6 +20,7 @@ import argparse
 import json
 import os
 import re
+import resource
 import subprocess
 import sys
 import tempfile
@@ -216,28 +217,56 @@ def decoded(stdout, sent):
     return sum(1 for b in sent if b in found)
 
 
+def _design(tool, path, offset, bandwidth=None):
+    """Designs at `offset` (bandwidth None: the default); returns the tap count."""
+    extra = ["--bandwidth", str(bandwidth)] if bandwidth else []
+    out = subprocess.run([tool, "design", "-o", path, "--samplerate", str(RATE), "--center",
+                          str(offset)] + extra, capture_output=True, text=True, check=True)
+    return int(re.search(r"Design: (\d+) taps", out.stdout).group(1))
+
+
+def _through_pulses(tool, iqenv, cfg, cf32, spec, bits, cpu):
+    """Share of packets rtl_433 -X spec decodes from iqenv -> pulses --ook; iqenv's CPU
+    seconds and the input's seconds are added to cpu[cfg]."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    env = subprocess.run([iqenv, cfg], input=cf32, capture_output=True).stdout
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    used = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    total = cpu.setdefault(cfg, [0.0, 0.0])
+    total[0] += used
+    total[1] += len(cf32) / 8 / RATE
+    ook = subprocess.run([tool, "pulses", "-", "--ook"], input=env,
+                         capture_output=True).stdout.decode()
+    out = subprocess.run(["rtl_433", "-R", "0", "-X", spec, "-r", "ook:-", "-F", "json"],
+                         input=ook, capture_output=True, text=True)
+    return decoded(out.stdout, bits) / len(bits)
+
+
 def sensitivity(args, tool, iqenv, folder):
     offset = 40e3
-    cfg = os.path.join(folder, "sens.cfg")
-    design = subprocess.run([tool, "design", "-o", cfg, "--samplerate", str(RATE), "--center",
-                             str(offset)], capture_output=True, text=True, check=True)
-    taps = int(re.search(r"Design: (\d+) taps", design.stdout).group(1))
-    print(f"\nSensitivity: PWM packets (24 bits, 1:2 fixed period) at {RATE / 1e3:g} kS/s; "
-          f"SNR in the whole {RATE / 1e3:g} kHz band where {args.packets} packets are decoded "
-          f"half the time; iqenv with the default design ({taps} taps)")
-    print(f"{'symbol':>8s}{'rtl_433':>10s}{'pulses':>10s}{'ideal':>10s}{'gain':>8s}"
-          f"{'ideal gain':>12s}{'short of ideal':>16s}")
+    default = os.path.join(folder, "default.cfg")
+    taps = _design(tool, default, offset)
+    print(f"\nSensitivity: PWM packets (24 bits, 1:2 fixed period) at {RATE / 1e3:g} kS/s, "
+          f"{args.packets} per level; the SNR (in the whole {RATE / 1e3:g} kHz band) where half "
+          f"decode. rtl_433 alone on the IQ; iqenv -> pulses -> rtl_433 with the default "
+          f"channel ({taps} taps) and with a channel matched to the symbol (2 / symbol wide); "
+          f"the ideal detector. Gains against rtl_433 alone (goal >= 12 dB).")
+    print(f"{'symbol':>8s}{'rtl_433':>9s}{'default':>9s}{'gain':>6s}{'matched':>9s}{'gain':>6s}"
+          f"{'taps':>6s}{'ideal':>8s}{'gain':>6s}   short of ideal (default, matched)")
+    cpu = {}
     for unit in args.units:
+        matched = os.path.join(folder, f"matched{unit}.cfg")
+        matched_taps = _design(tool, matched, offset, 2e6 / unit)
         keyed_on, bits, starts = packet_train(unit, args.packets, unit)
         spec = spec_for(unit)
-        curves = {"rtl_433": [], "pulses": [], "ideal": []}
+        curves = {"rtl_433": [], "default": [], "matched": [], "ideal": []}
         levels = np.arange(args.top, args.bottom - 0.5, -1.0)
         for snr in levels:
             # The noise as a receiver's gain sets it, well inside the 8 bits; the signal below.
             sigma = 0.1
             amplitude = np.sqrt(2 * sigma ** 2 * 10 ** (snr / 10))
             iq = iqsignals.carrier(RATE, offset, amplitude * keyed_on)
-            iq = iq + iqsignals.complex_noise(len(iq), sigma, int(1000 * snr) + unit)
+            iq = iq + iqsignals.complex_noise(len(iq), sigma, int(1000 * (snr + 50)) + unit)
             raw = iqsignals.as_recorded(iq, "cu8")
             path = os.path.join(folder, "sens.cu8")
             with open(path, "wb") as f:
@@ -246,27 +275,26 @@ def sensitivity(args, tool, iqenv, folder):
                                     path, "-F", "json"], capture_output=True, text=True)
             curves["rtl_433"].append(decoded(alone.stdout, bits) / len(bits))
             u8 = np.frombuffer(raw, dtype=np.uint8)
-            cf32 = ((u8 - np.float32(127.5)) / np.float32(127.5)).astype(np.float32)
-            env = subprocess.run([iqenv, cfg], input=cf32.tobytes(), capture_output=True).stdout
-            ook = subprocess.run([tool, "pulses", "-", "--ook"], input=env,
-                                 capture_output=True).stdout
-            ours_out = subprocess.run(["rtl_433", "-R", "0", "-X", spec, "-r", "ook:-", "-F",
-                                       "json"], input=ook, capture_output=True, text=True)
-            curves["pulses"].append(decoded(ours_out.stdout, bits) / len(bits))
-            received = np.frombuffer(raw, dtype=np.uint8).astype(np.float64)
-            curves["ideal"].append(ideal(received, unit, keyed_on, bits, starts, offset))
+            cf32 = ((u8 - np.float32(127.5)) / np.float32(127.5)).astype(np.float32).tobytes()
+            for name, cfg in (("default", default), ("matched", matched)):
+                curves[name].append(_through_pulses(tool, iqenv, cfg, cf32, spec, bits, cpu))
+            curves["ideal"].append(ideal(u8.astype(np.float64), unit, keyed_on, bits, starts,
+                                         offset))
             if args.verbose:
                 print(f"  {unit} us at {snr:+.0f} dB: " + ", ".join(
                     f"{k} {v[-1]:.2f}" for k, v in curves.items()), flush=True)
             if all(v[-1] == 0 for v in curves.values()):
                 break
         at = {k: half_point(levels[:len(v)], v) for k, v in curves.items()}
-        gain = at["rtl_433"] - at["pulses"]
-        ideal_gain = at["rtl_433"] - at["ideal"]
-        print(f"{unit:6d} us{at['rtl_433']:+9.1f}{at['pulses']:+10.1f}{at['ideal']:+10.1f}"
-              f"{gain:7.1f}{ideal_gain:11.1f}{ideal_gain - gain:14.1f} dB", flush=True)
-    print("(dB: the SNR where half the packets decode; gain = rtl_433 alone less ours; goal "
-          ">= 12 dB)")
+        gain = {k: at["rtl_433"] - at[k] for k in at}
+        print(f"{unit:6d} us{at['rtl_433']:+9.1f}{at['default']:+9.1f}{gain['default']:6.1f}"
+              f"{at['matched']:+9.1f}{gain['matched']:6.1f}{matched_taps:6d}{at['ideal']:+8.1f}"
+              f"{gain['ideal']:6.1f}   {gain['ideal'] - gain['default']:.1f}, "
+              f"{gain['ideal'] - gain['matched']:.1f} dB", flush=True)
+    ms = {k: 1e3 * used / input_s for k, (used, input_s) in cpu.items()}
+    print(f"iqenv's CPU per second of {RATE / 1e3:g} kS/s input: default channel "
+          f"{ms[default]:.1f} ms; matched " + ", ".join(
+              f"{u} us {ms[os.path.join(folder, f'matched{u}.cfg')]:.1f} ms" for u in args.units))
 
 
 def ideal(received_u8, unit, keyed_on, bits, starts, offset):
@@ -368,7 +396,7 @@ def main():
     parser.add_argument("--units", type=int, nargs="+", default=[250, 500, 1000, 2000],
                         help="symbol lengths (us) for sensitivity")
     parser.add_argument("--packets", type=int, default=10, help="packets per noise level")
-    parser.add_argument("--top", type=float, default=14.0, help="highest SNR swept (dB)")
+    parser.add_argument("--top", type=float, default=10.0, help="highest SNR swept (dB)")
     parser.add_argument("--bottom", type=float, default=-22.0, help="lowest SNR swept (dB)")
     parser.add_argument("--seconds", type=float, default=60.0, help="stream for the speed run")
     parser.add_argument("--only", choices=["accuracy", "sensitivity", "speed"], nargs="+",
