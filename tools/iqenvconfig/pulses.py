@@ -18,7 +18,7 @@ to the symbol), the threshold lies halfway between the levels with hysteresis ei
 each edge is placed where the smoothed magnitude crosses the threshold, between samples.
 """
 from collections import deque
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 import numpy as np
 
@@ -83,10 +83,12 @@ class Burst:
     """One burst: its pulses and how they were sliced.
 
     start: seconds from the stream's start to the first edge; pulses: (pulse us, gap us) pairs,
-    the last gap the quiet seen after the last pulse; noise, level: magnitudes (input units,
-    offset as EnvelopeRecovery's) of the noise and of the pulses; spread: the noise's standard
-    deviation; snr_db: pulse power over noise power in iqenv's channel; span: smoothing, samples;
-    glitches: elements dropped as too short; cut: whether MAX_BURST ended it.
+    the last gap the quiet seen after the last pulse (END_QUIET or more; less where the stream
+    ended); noise, level: magnitudes (input units, offset as EnvelopeRecovery's) of the noise
+    and of the pulses; spread: the noise's standard deviation; snr_db: pulse power over noise
+    power in iqenv's channel; span: smoothing, samples; threshold: the slicing level, as the
+    levels; glitches: elements and lone samples dropped as too short; cut: whether MAX_BURST
+    ended it.
     """
     start: float
     pulses: list
@@ -98,8 +100,6 @@ class Burst:
     threshold: float
     glitches: int = 0
     cut: bool = False
-    samples: np.ndarray = field(default=None, repr=False)
-    first_sample: int = 0
 
 
 class NoiseTracker:
@@ -146,13 +146,10 @@ class Slicer:
     ----------
     rate : float
         Values per second (iqenv writes 24000).
-    keep_samples : bool
-        Whether each Burst keeps its magnitudes (for plots).
     """
 
-    def __init__(self, rate=OUTPUT_RATE, keep_samples=False):
+    def __init__(self, rate=OUTPUT_RATE):
         self.rate = rate
-        self.keep_samples = keep_samples
         self.recovery = EnvelopeRecovery()
         self.noise = NoiseTracker()
         self.buffer = np.zeros(0)
@@ -209,7 +206,9 @@ class Slicer:
                     self._drop(max(0, first - MARGIN), active)
                     return out
                 ends = end if final else first + int(MAX_BURST * self.rate)
-            burst = self._slice(max(0, first - MARGIN), min(end, ends + MARGIN), ends - first,
+            start = max(0, first - MARGIN)
+            burst = self._slice(start, min(end, ends + MARGIN), ends - first,
+                                min(end, ends + quiet) - start,
                                 cut=not final and ends - first >= MAX_BURST * self.rate)
             if burst is not None:
                 out.append(burst)
@@ -249,7 +248,9 @@ class Slicer:
             return None
         return int(last) + 1
 
-    def _slice(self, a, b, active_len, cut):
+    def _slice(self, a, b, active_len, quiet_until, cut):
+        """The burst in buffer[a:b], `active_len` samples of activity, quiet seen until
+        `quiet_until` (from a); None if it has too few pulses."""
         x = self.buffer[a:b]
         start_index = self.buffer_start + a
         noise_mean, noise_spread, _ = self.noise.estimate()
@@ -272,15 +273,13 @@ class Slicer:
         t = edges / self.rate * 1e6
         rises, falls = t[0::2], t[1::2]
         pulses = falls - rises
-        gaps = np.append(rises[1:] - falls[:-1], (len(x) - edges[-1]) / self.rate * 1e6)
+        gaps = np.append(rises[1:] - falls[:-1], (quiet_until - edges[-1]) / self.rate * 1e6)
         noise, spread = _noise_of(x, edges, span, noise_mean, noise_spread)
         burst = Burst(start=(start_index + edges[0]) / self.rate,
                       pulses=[(float(p), float(g)) for p, g in zip(pulses, gaps)],
                       noise=noise, level=on, spread=spread,
                       snr_db=snr_db(on, noise, spread), span=span, threshold=threshold,
-                      glitches=glitches, cut=cut, first_sample=start_index)
-        if self.keep_samples:
-            burst.samples = x.copy()
+                      glitches=glitches, cut=cut)
         return burst
 
 
