@@ -257,7 +257,8 @@ def test_iqenv_piped_in_live_and_rtl_433_reading_our_pulse_data(tmp_path, channe
 @pytest.mark.parametrize("args,message", [
     ([], "Give FILE (- for standard input), or --recording"),
     (["x.f32", "--all"], "--all goes with --recording"),
-    (["x.f32", "--recording", "y.cu8", "--samplerate", "1e6"], "give FILE or --recording, not both"),
+    (["x.f32", "--recording", "y.cu8", "--samplerate", "1e6"],
+     "give FILE or --recording, not both"),
     (["--recording", "y.cu8"], "--recording needs --samplerate"),
     (["-", "--json", "--ook"], None)])
 def test_pulses_usage_errors(args, message):

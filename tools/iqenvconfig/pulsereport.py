@@ -105,9 +105,9 @@ def text_lines(burst, analysis, index, label=None):
     if marks:
         lines.append(f"  Framing  : {'; '.join(marks)}")
     if analysis.too_short:
-        lines.append(f"  Coding   : not resolved: its shortest elements ({analysis.unit_us:.0f} us) "
-                     f"are shorter than 3 samples ({3e6 / OUTPUT_RATE:.0f} us) at "
-                     f"{OUTPUT_RATE}/s")
+        lines.append(f"  Coding   : not resolved: its shortest elements "
+                     f"({analysis.unit_us:.0f} us) are shorter than 3 samples "
+                     f"({3e6 / OUTPUT_RATE:.0f} us) at {OUTPUT_RATE}/s")
         return lines
     best = analysis.best
     others = ", ".join(f"{c.name} {c.confidence * 100:.0f} %" for c in analysis.candidates[1:4])
