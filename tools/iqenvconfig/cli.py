@@ -454,7 +454,7 @@ def _pulse_sources(args):
     recording = _open_recording(args)
     iqenv = args.iqenv or pulsestream.find_iqenv() or "iqenv"
     if args.center is not None:
-        chosen, found = [(args.center, args.bandwidth)], []
+        chosen, found = [(args.center, args.bandwidth, None)], []
     else:
         found = scan.scan(recording)
         keyed = design.keyed_signals(found, recording.seconds)
@@ -467,16 +467,16 @@ def _pulse_sources(args):
             if bandwidth is None:
                 bandwidth, _ = design.channel_width(s, [o for o in found if o is not s], widest,
                                                     recording.samplerate)
-            chosen.append((s.offset_hz, bandwidth))
+            chosen.append((s.offset_hz, bandwidth, s.bandwidth_hz))
     return _pulse_runs(args, recording, iqenv, chosen)
 
 
 def _pulse_runs(args, recording, iqenv, chosen):
     folder = tempfile.mkdtemp(prefix="iqenv-pulses-")
-    for center, bandwidth in chosen:
+    for center, bandwidth, occupied in chosen:
         try:
             result = design.design(center, bandwidth, args.rejection, None, args.samplerate,
-                                   None, 1.0)
+                                   None, 1.0, occupied=occupied)
         except design.DesignError as e:
             raise UsageError(str(e)) from None
         path = os.path.join(folder, f"{center:+.0f}.cfg")
