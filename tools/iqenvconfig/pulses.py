@@ -267,6 +267,7 @@ class Slicer:
             self.dropped += 1
             return None
         span, (edges, dropped, on, threshold, spikes) = choose_smoothing(tried)
+        edges, _ = regrid(x, edges, threshold)
         glitches = dropped + spikes
         self.glitches += glitches
         # Times in us from the first rising edge.
@@ -390,7 +391,6 @@ def slice_levels(x, span, noise_mean):
             return None
         if refine:
             on, off = _plateaus(s, edges, span, on, off)
-    edges, _ = regrid(x, edges, threshold)
     return edges, glitches, on, threshold, spikes
 
 
@@ -474,18 +474,19 @@ def _edges(s, threshold, h, span):
 def _plateaus(s, edges, span, on, off):
     """Median smoothed levels inside the pulses and inside the gaps, a sample clear of each
     edge and its smoothing (the levels given where none are that long)."""
-    inside = np.zeros(len(s), dtype=np.int8)  # 1 in a pulse, -1 in a gap
-    bounds = np.concatenate(([-np.inf], edges, [np.inf]))
-    for i, (a, b) in enumerate(zip(bounds[:-1], bounds[1:])):
-        first = 0 if a == -np.inf else int(np.ceil(a)) + 1
-        last = len(s) - 1 if b == np.inf else int(np.floor(b)) - span
-        if last >= first:
-            inside[max(first, 0): last + 1] = 1 if i % 2 else -1
-    if (inside == 1).any():
-        on = float(np.median(s[inside == 1]))
-    if (inside == -1).any():
-        off = float(np.median(s[inside == -1]))
-    return on, off
+    n = len(s)
+    firsts = np.concatenate(([0], np.ceil(edges).astype(int) + 1))
+    lasts = np.concatenate((np.floor(edges).astype(int) - span, [n - 1]))
+    levels = []
+    for kind, given in ((1, on), (0, off)):  # pulses follow rising edges: odd stretches
+        pick = (np.arange(len(firsts)) % 2 == kind) & (lasts >= firsts)
+        first, last = np.clip(firsts[pick], 0, n), np.clip(lasts[pick] + 1, 0, n)
+        marks = np.zeros(n + 1)
+        np.add.at(marks, first, 1)
+        np.add.at(marks, last, -1)
+        inside = np.cumsum(marks[:n]) > 0
+        levels.append(float(np.median(s[inside])) if inside.any() else given)
+    return levels[0], levels[1]
 
 
 def drop_glitches(edges, shortest):

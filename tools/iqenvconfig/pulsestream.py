@@ -10,7 +10,7 @@ import time
 import numpy as np
 
 READ_BYTES = 1 << 16
-LIVE_PAUSE = 0.05  # seconds to let a live stream gather values between reads
+LIVE_PAUSE = 0.1  # seconds to let a live stream gather values between reads
 
 
 def read_values(stream):
