@@ -137,14 +137,6 @@ class Device:
                 for i in range(0, len(runs), 2)]
 
 
-def ook_text(pulse_pairs, samplerate=250000):
-    """rtl_433's OOK pulse data for one burst."""
-    lines = [";pulse data", ";version 1", ";timescale 1us", f";ook {len(pulse_pairs)} pulses",
-             f";samplerate {samplerate} Hz"]
-    lines += [f"{round(p)} {round(g)}" for p, g in pulse_pairs]
-    return "\n".join(lines + [";end", ""])
-
-
 def keying(device, samplerate, lead=0.02):
     """0/1 keying at `samplerate`, `lead` seconds of silence around the transmission."""
     edges = np.round(np.cumsum([lead * 1e6] + [w for _, w in device.levels()]) * samplerate / 1e6)

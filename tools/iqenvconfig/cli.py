@@ -19,9 +19,10 @@ NUMERIC_OPTIONS = ("--mixer", "--frequency", "--center", "--bandwidth", "--gain"
 
 DESCRIPTION = """\
 Finds the signals in an IQ recording (scan), designs the taps and the mixer of
-iqenv's configuration file for one of them (design), and shows and plots what a
-configuration file does at iqenv's output (show, plot). For a malformed file the
-messages are iqenv's own.
+iqenv's configuration file for one of them (design), shows and plots what a
+configuration file does at iqenv's output (show, plot), and turns iqenv's output
+into pulses, a coding and bits (pulses). For a malformed file the messages are
+iqenv's own.
 
 Example, from a recording to iqenv's configuration:
   iqenv-config scan capture.cu8 --samplerate 2400000
@@ -78,18 +79,23 @@ Example:
 
 How signals and bursts are told from noise and from clipping: see iqenv(1)."""
 
+PULSES_DESCRIPTION = f"""\
+Turns iqenv's output (float32 at 24000/s, from FILE or - for standard input,
+read as it arrives) into bursts of on/off-keyed pulses, each reported as soon
+as {pulses.END_QUIET * 1e3:g} ms pass without a pulse: its width clusters, its coding named
+and ranked (PWM, PPM, Manchester, differential Manchester, PIWM, PCM), its bit
+rows and their consensus, and the rtl_433 flex decoder that reads the same
+bits. With --recording, from an IQ recording to bits in one command: scan,
+design, iqenv, slice.
+
+Example:
+  iqenv remote.cfg < capture.cf32 | iqenv-config pulses - --ook | rtl_433 -r ook:-
+
+How it slices, the codings' conventions and every field: see iqenv(1)."""
+
 
 class _Formatter(argparse.RawDescriptionHelpFormatter):
     """Descriptions as written, with their examples on lines of their own."""
-
-PULSES_DESCRIPTION = f"""Turns iqenv's output (float32 at 24000/s, from FILE or - for standard
-input, read as it arrives) into bursts of on/off-keyed pulses: each burst's width clusters, its
-coding named and ranked (PWM, PPM, Manchester, differential Manchester, PIWM, PCM), its bit rows
-and their consensus, and the rtl_433 flex decoder that reads the same bits. A burst ends after
-{pulses.END_QUIET * 1e3:g} ms without a pulse and is reported at once. With --recording, from an
-IQ recording to bits in one command: scan, design, iqenv, slice. Example: iqenv remote.cfg <
-capture.cf32 | iqenv-config pulses - --ook | rtl_433 -r ook:-. See iqenv(1) for how it
-slices."""
 
 
 class UsageError(Exception):
@@ -215,8 +221,8 @@ def make_parser(version):
                    help='print a JSON list of objects with "offset_hz", "power_db", '
                    '"bandwidth_hz", "start_s", "bursts" and "burst_times_s"')
 
-    q = sub.add_parser("pulses", help="turn iqenv's output into pulses, a coding and bits",
-                       description=PULSES_DESCRIPTION)
+    q = add("pulses", help="turn iqenv's output into pulses, a coding and bits",
+            description=PULSES_DESCRIPTION)
     q.set_defaults(run=cmd_pulses)
     q.add_argument("input", metavar="FILE", nargs="?",
                    help="iqenv's output, float32 at 24000/s; - for standard input")
