@@ -297,3 +297,18 @@ def test_the_consensus_outvotes_a_bad_repeat_and_marks_the_bit():
     text = pulsereport.text_lines(burst, a, 1)
     consensus = next(i for i, line in enumerate(text) if "Consensus" in line)
     assert text[consensus + 1].index("^") == text[consensus].index("1001101011") + 3
+
+
+@pytest.mark.parametrize("last", [0, 1])
+def test_a_row_of_an_odd_count_of_half_bits_is_manchester_only(last):
+    # Ending on a 0 (off then on), a Manchester row lasts an odd number of half bits, which a
+    # differential Manchester row never does; ending on a 1 the two cannot be told apart.
+    bits = [1, 1, 0, 1, 0, 0, 1, 0, 1, last]
+    device = keyed.Device("manchester", 500, bits, repeats=3, jitter=0.0)
+    a = coding.analyse(device.pulses())
+    fits = {c.name: c.confidence for c in a.candidates}
+    assert a.best.name == "Manchester" and a.consensus == "0" + "".join(map(str, bits))
+    if last == 0:
+        assert fits["differential Manchester"] == 0
+    else:
+        assert fits["differential Manchester"] == pytest.approx(fits["Manchester"] / 0.99 * 0.97)
