@@ -9,7 +9,8 @@ import tempfile
 
 import numpy as np
 
-from . import chain, coding, configfile, design, pulsereport, pulses, pulsestream, report, scan
+from . import (chain, coding, configfile, design, files, pulsereport, pulses, pulsestream, report,
+               scan)
 from .recording import FORMATS, Recording, RecordingError, format_of
 from .units import format_hz
 
@@ -496,25 +497,8 @@ def _pulse_runs(args, recording, iqenv, chosen):
 
 def _write_atomically(path, frequency, samplerate, taps):
     # A reader never sees half a file, and a failed design leaves an old file as it was.
-    folder = os.path.dirname(os.path.abspath(path))
-    try:
-        fd, tmp = tempfile.mkstemp(dir=folder, prefix=".iqenv-config-")
-    except OSError as e:
-        raise OSError(e.errno, e.strerror, path) from None
-    os.close(fd)
-    try:
-        configfile.write_config(tmp, frequency, samplerate, taps)
-        os.chmod(tmp, 0o666 & ~_umask())
-        os.replace(tmp, path)
-    except BaseException:
-        os.unlink(tmp)
-        raise
-
-
-def _umask():
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+    files.replace_whole(path, lambda tmp: configfile.write_config(tmp, frequency, samplerate,
+                                                                  taps))
 
 
 def _join_negative_numbers(argv):

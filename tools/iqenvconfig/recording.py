@@ -42,8 +42,30 @@ def format_of(path, given=None):
 
 
 class Recording:
-    def __init__(self, path, samplerate, fmt):
+    """The samples of an IQ recording.
+
+    Parameters
+    ----------
+    path : str
+        The file that holds the samples (for a SigMF archive, the archive).
+    samplerate : int
+        Samples per second.
+    fmt : str
+        One of FORMATS.
+    offset : int
+        Bytes before the first sample (a WAV header, an archive's member).
+    length : int or None
+        Bytes of samples from `offset`; None: to the end of the file.
+    frequency : float or None
+        The frequency the receiver was tuned to, in hertz, where known.
+    metadata : sigmf.Description or None
+        The SigMF metadata that describes the recording, where there is one.
+    """
+
+    def __init__(self, path, samplerate, fmt, offset=0, length=None, frequency=None,
+                 metadata=None):
         self.path, self.samplerate, self.format = path, samplerate, fmt
+        self.offset, self.frequency, self.metadata = offset, frequency, metadata
         self.component, self._zero, self._scale = FORMATS[fmt]
         # Opened now, so that a missing or unreadable file fails before any work.
         with open(path, "rb") as f:
@@ -51,8 +73,10 @@ class Recording:
         if not stat.S_ISREG(info.st_mode):
             # The analysis reads the file more than once.
             raise RecordingError(path, "not a regular file")
+        available = max(info.st_size - offset, 0)
+        length = available if length is None else min(length, available)
         # A partial last sample is ignored.
-        self.samples = info.st_size // (2 * self.component.itemsize)
+        self.samples = length // (2 * self.component.itemsize)
 
     @property
     def seconds(self):
@@ -76,6 +100,7 @@ class Recording:
             complex64 samples in full-scale units; with `clipping`, and a bool per sample.
         """
         with open(self.path, "rb") as f:
+            f.seek(self.offset)
             left = self.samples
             while left > 0:
                 n = min(size, left)
