@@ -1,4 +1,5 @@
 """The demo runs end to end and recovers every bit the remote sent."""
+import json
 import os
 import re
 import sys
@@ -25,5 +26,11 @@ def test_demo_recovers_the_bits_sent(tmp_path):
     assert rate == 24000 and wav.ndim == 1 and len(wav) == values > 4000
     height, width = matplotlib.image.imread(out / "demo.png").shape[:2]
     assert width >= 800 and height >= 800
-    assert sorted(os.listdir(out)) == ["demo.png", "envelope.f32", "envelope.wav",
-                                       "recording.cf32", "remote.cfg"]
+    assert sorted(os.listdir(out)) == ["demo.png", "envelope.f32", "envelope.sigmf-meta",
+                                       "envelope.wav", "recording.cf32", "remote.cfg"]
+    # The envelope's SigMF metadata: iqenv's output rate, the remote's frequency.
+    meta = json.loads((out / "envelope.sigmf-meta").read_text())
+    assert meta["global"]["core:datatype"] == "rf32_le"
+    assert (meta["global"]["core:sample_rate"], meta["global"]["core:dataset"]) == (
+        24000, "envelope.f32")
+    assert meta["captures"] == [{"core:sample_start": 0, "core:frequency": 433.92e6}]

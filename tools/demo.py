@@ -24,6 +24,7 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import iqsignals  # noqa: E402
 import keyed  # noqa: E402
+from iqenvconfig import sigmf  # noqa: E402
 
 SAMPLERATE = 2400000
 TUNED = 433.64e6
@@ -88,6 +89,8 @@ def main():
               f"> {path['envelope.f32']}", flush=True)
         subprocess.run([args.iqenv, path["remote.cfg"]], stdin=recording, stdout=envelope,
                        check=True)
+    # The envelope as a SigMF recording of its own, for any SigMF viewer.
+    sigmf.envelope_meta(path["envelope.f32"], REMOTE)
     run(["sox", "-t", "raw", "-e", "floating-point", "-b", "32", "-r", "24000", "-c", "1",
          path["envelope.f32"], "-b", "16", path["envelope.wav"], "norm", "-1"])
 
@@ -107,8 +110,8 @@ def main():
     values = np.fromfile(path["envelope.f32"], dtype=np.float32)
     draw(path["demo.png"], iq, SAMPLERATE, path["remote.cfg"], values, bursts,
          markers={"remote": OFFSET, "carrier": CARRIER_OFFSET})
-    print(f"\nEverything is in {out}/ (recording, configuration, envelope as f32 and WAV, "
-          f"demo.png), made in {time.monotonic() - started:.1f} s")
+    print(f"\nEverything is in {out}/ (recording, configuration, envelope as f32 with "
+          f"its SigMF metadata and as WAV, demo.png), made in {time.monotonic() - started:.1f} s")
     ok = len(frames) == FRAMES and all(bits == BITS for bits in frames)
     if not ok:
         print("Error: the recovered bits differ from the bits sent", file=sys.stderr)
