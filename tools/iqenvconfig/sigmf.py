@@ -68,6 +68,8 @@ class Description:
         Optional fields passed over, and why.
     claims : tuple
         (samples, where): the farthest sample a capture or annotation reaches, and which.
+    trailing : int
+        Bytes after the last sample.
     """
 
     meta: str
@@ -80,6 +82,7 @@ class Description:
     archive: bool = False
     notes: list = field(default_factory=list)
     claims: tuple = (0, "")
+    trailing: int = 0
 
 
 def meta_beside(path):
@@ -162,8 +165,8 @@ def _describe_archive(path):
         raise RecordingError(path, f"not a SigMF archive (an uncompressed tar file): {e}") \
             from None
     description.data, description.archive = path, True
-    description.offset, description.length = member.offset_data, member.size
-    _check_extent(description, member.size)
+    _place(description, member.size)
+    description.offset += member.offset_data
     return description
 
 
@@ -212,8 +215,10 @@ def _describe(meta_path, content, folder, meta_name):
     starts = []
     for kind in ("captures", "annotations"):
         for i, item in enumerate(document[kind]):
-            start = item.get("core:sample_start") if isinstance(item, dict) else None
-            if not isinstance(item, dict) or "core:sample_start" not in item:
+            if not isinstance(item, dict):
+                fail(f"{kind}[{i}]", "not a JSON object")
+            start = item.get("core:sample_start")
+            if "core:sample_start" not in item:
                 fail(f"{kind}[{i}] core:sample_start", "missing (the standard requires it)")
             if isinstance(start, bool) or not isinstance(start, int) or start < 0:
                 fail(f"{kind}[{i}] core:sample_start",
@@ -245,12 +250,10 @@ def _describe(meta_path, content, folder, meta_name):
         data = os.path.join(folder, dataset or meta_name[:-len(META)] + DATA)
     description = Description(meta_path, data, offset, 0, DATATYPES[datatype], rate,
                               None if frequency is None else float(frequency), notes=notes,
-                              claims=max(starts, default=(0, "")))
+                              claims=max(starts, default=(0, "")), trailing=trailing)
     if data is not None:
         with open(data, "rb") as f:
-            size = os.fstat(f.fileno()).st_size
-        description.length = max(size - offset - trailing, 0)
-        _check_extent(description, description.length)
+            _place(description, os.fstat(f.fileno()).st_size)
     return description
 
 
@@ -261,9 +264,11 @@ def _whole(value, where, notes):
     return value
 
 
-def _check_extent(description, length):
-    """Refuses data shorter than the captures and annotations say."""
-    samples = length // SAMPLE_BYTES[_datatype_of(description.format)]
+def _place(description, size):
+    """The samples' bytes in a dataset of `size` bytes, less its header and trailing bytes.
+    Refuses data shorter than the captures and annotations say."""
+    description.length = max(size - description.offset - description.trailing, 0)
+    samples = description.length // SAMPLE_BYTES[_datatype_of(description.format)]
     end, where = description.claims
     if end > samples:
         raise RecordingError(description.meta, f"{where}: reaches sample {end}, but the data "
