@@ -1,5 +1,6 @@
 """What the suites that run the built programs share: where the programs are, how to run them,
 and the files and streams they are fed."""
+import json
 import os
 import struct
 import subprocess
@@ -103,6 +104,11 @@ def iqenv_report(path):
     lines = [line for line in result.stderr.splitlines()
              if not line.startswith(("Resampling", "Decimation"))]
     return result.returncode, lines
+
+
+def json_lines(text):
+    """What --json printed: one JSON object a line."""
+    return [json.loads(line) for line in text.splitlines()]
 
 
 def hertz(text):

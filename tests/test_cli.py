@@ -158,6 +158,7 @@ def test_the_programs_say_what_the_man_page_says(tmp_path):
     (tmp_path / "short.cf32").write_bytes(b"")
     runs += [(run([TOOL, "scan", "--samplerate", "2400000", path]), 1)
              for path in (str(tmp_path / "short.cf32"), "/dev/null")]
+    runs.append((run([TOOL, "scan", str(tmp_path / "short.cf32")]), 2))  # no rate given
     (tmp_path / "silent.cf32").write_bytes(bytes(8 * 20000))
     runs.append((run(design[:-3] + ["--recording", str(tmp_path / "silent.cf32")]), 1))
     pulses = [TOOL, "pulses"]

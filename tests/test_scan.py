@@ -1,12 +1,12 @@
 """iqenv-config scan on recordings made the way receivers make them: 8-bit, clipped, a DC
 offset that wanders, noise, and remotes keyed on and off at offsets near and far from 0 Hz."""
-import json
 import re
 
 import numpy as np
 import pytest
 import scipy.signal
-from conftest import IQENV, TOOL, hertz, iqsignals, measured_levels, run, taps_of, values
+from conftest import (IQENV, TOOL, hertz, iqsignals, json_lines, measured_levels, run, taps_of,
+                      values)
 
 import remote
 from iqenvconfig.design import default_bandwidth, widest_bandwidth
@@ -102,9 +102,9 @@ def test_scan_finds_every_transmitter_and_nothing_else(tmp_path, case):
 
     result = scan(path, "--samplerate", samplerate, "--json")
     assert result.returncode == 0, result.stderr
-    listed = [s["power_db"] for s in json.loads(result.stdout)]
+    listed = [s["power_db"] for s in json_lines(result.stdout)]
     assert listed == sorted(listed, reverse=True)  # in the order of the power shown
-    found = sorted(json.loads(result.stdout), key=lambda s: s["offset_hz"])
+    found = sorted(json_lines(result.stdout), key=lambda s: s["offset_hz"])
     expected = sorted(zip(transmitters, clean), key=lambda tc: tc[0][0])
     assert len(found) == len(expected), found
     for s, ((offset, level, start, _, _, frames), signal) in zip(found, expected):
@@ -182,7 +182,7 @@ def test_design_for_a_recording_takes_the_keyed_signal_and_iqenv_decodes_it(tmp_
     result = run([TOOL, "design", "-o", str(cfg), "--samplerate", str(samplerate),
                   "--recording", str(path), "--gain", "1e-4"], text=True)
     assert result.returncode == 0, result.stderr
-    found = json.loads(scan(path, "--samplerate", samplerate, "--json").stdout)
+    found = json_lines(scan(path, "--samplerate", samplerate, "--json").stdout)
     chosen = min(found, key=lambda s: abs(s["offset_hz"] - offset))
     assert len(found) == 2 and abs(chosen["offset_hz"] - offset) <= OFFSET_HZ
     lo, hi = (hertz(h) for h in re.search(r"Channel : (\S+ \S+) to (\S+ \S+)",
@@ -225,7 +225,7 @@ def test_a_steady_carrier_that_clips_hides_no_remote_and_adds_no_signal(tmp_path
 
     result = scan(path, "--samplerate", demo.SAMPLERATE, "--json")
     assert result.returncode == 0, result.stderr
-    found = sorted(json.loads(result.stdout), key=lambda s: s["offset_hz"])
+    found = sorted(json_lines(result.stdout), key=lambda s: s["offset_hz"])
     assert [(round(s["offset_hz"], -3), s["bursts"]) for s in found] == [
         (round(demo.CARRIER_OFFSET, -3), 1), (round(demo.OFFSET, -3), demo.FRAMES)], found
 
@@ -256,7 +256,7 @@ def test_design_for_a_recording_is_as_wide_as_its_neighbours_allow(tmp_path):
         by = re.search(r"narrowed to \S+ \S+ by the signal at \+(\S+ \S+)\)", result.stdout)
         assert (by is None) == (name == "alone")
         assert by is None or hertz(by.group(1)) == pytest.approx(demo.OFFSET + 20e3, abs=OFFSET_HZ)
-        found = json.loads(scan(path, "--samplerate", demo.SAMPLERATE, "--json").stdout)
+        found = json_lines(scan(path, "--samplerate", demo.SAMPLERATE, "--json").stdout)
         ours = min(found, key=lambda s: abs(s["offset_hz"] - demo.OFFSET))
         assert (lo + hi) / 2 == pytest.approx(ours["offset_hz"], abs=1)
         assert hi - lo >= 2 * ours["bandwidth_hz"]
@@ -265,7 +265,7 @@ def test_design_for_a_recording_is_as_wide_as_its_neighbours_allow(tmp_path):
     assert width == pytest.approx(widest_bandwidth(demo.SAMPLERATE), abs=1)
     assert len(taps_of(cfg)) <= 8
     read = run([TOOL, "pulses", "-", "--json"], run([IQENV, str(cfg)], iq.tobytes()).stdout)
-    rows = [row for line in read.stdout.decode().splitlines() for row in json.loads(line)["rows"]]
+    rows = [row for burst in json_lines(read.stdout.decode()) for row in burst["rows"]]
     assert rows == ["".join(map(str, demo.BITS))] * demo.FRAMES
 
     cfg, centre, width = channels["neighbour"]
@@ -307,7 +307,7 @@ def test_a_remote_beside_0_hz_is_one_signal_and_its_channel_is_not_narrowed(tmp_
     iq, _ = scene(samplerate, 0.4, sigma, [tx], seed=2)
     path, cfg = tmp_path / "capture.cf32", tmp_path / "remote.cfg"
     path.write_bytes(iq.tobytes())
-    found = json.loads(scan(path, "--samplerate", samplerate, "--json").stdout)
+    found = json_lines(scan(path, "--samplerate", samplerate, "--json").stdout)
     assert len(found) == 1 and abs(found[0]["offset_hz"] - tx[0]) <= OFFSET_HZ, found
     result = run([TOOL, "design", "-o", str(cfg), "--samplerate", str(samplerate),
                   "--recording", str(path)], text=True)

@@ -9,10 +9,10 @@ import tempfile
 
 import numpy as np
 
-from . import (chain, coding, configfile, design, files, pulsereport, pulses, pulsestream, report,
-               scan)
-from .recording import FORMATS, Recording, RecordingError, format_of
-from .units import format_hz
+from . import (chain, coding, configfile, design, files, pulsereport, pulses, pulsestream, reader,
+               report, scan, sigmf)
+from .recording import FORMATS, RecordingError
+from .units import format_hz, format_rf
 
 UINT32_MAX = (1 << 32) - 1
 NUMERIC_OPTIONS = ("--mixer", "--frequency", "--center", "--bandwidth", "--gain",
@@ -99,6 +99,9 @@ class _Formatter(argparse.RawDescriptionHelpFormatter):
     """Descriptions as written, with their examples on lines of their own."""
 
 
+SCAN_GENERATOR = "iqenv-config scan"  # "core:generator" of the annotations scan writes
+
+
 class UsageError(Exception):
     pass
 
@@ -172,8 +175,9 @@ def make_parser(version):
             description=DESIGN_DESCRIPTION)
     d.set_defaults(run=cmd_design)
     d.add_argument("-o", "--output", required=True, metavar="FILE", help="configuration to write")
-    d.add_argument("--samplerate", required=True, type=_samplerate, metavar="N",
-                   help="input samples per second")
+    d.add_argument("--samplerate", type=_samplerate, metavar="N",
+                   help="input samples per second (default, with --recording: the "
+                   "recording's)")
     _channel_options(d, "where the wanted signal is, relative to the tuned frequency "
                      "(default: the --mixer given)",
                      "width of the flat channel (default: the widest the resampler keeps "
@@ -193,9 +197,9 @@ def make_parser(version):
                    help="gain from input to iqenv's output in the channel (default: 1); 1e-4 "
                    "makes the values iqenv writes the envelope in input units, as sox needs")
     _add_recording_options(d, _rate, "design for the strongest signal scan finds in this IQ "
-                               "recording: the centre at its offset, the bandwidth the widest "
-                               "that rejects the other signals found, at least twice its "
-                               "occupied band", rate=None)
+                           "recording: the centre at its offset, the bandwidth the widest "
+                           "that rejects the other signals found, at least twice its "
+                           "occupied band", rate=False)
 
     s = add("show", help="print iqenv's report and what the chain does",
             description=SHOW_DESCRIPTION)
@@ -212,15 +216,19 @@ def make_parser(version):
     p.add_argument("file", metavar="FILE", nargs="?")
     p.add_argument("-o", "--output", required=True, metavar="PNG", help="image to write")
     _add_recording_options(p, _rate, "instead of FILE: draw this IQ recording's spectrogram "
-                               "with the signals scan finds in it", rate="optional")
+                           "with the signals scan finds in it")
 
-    c = add("scan", help="find the transmissions in an IQ recording",
+    c = add("scan", help="find the transmissions in IQ recordings",
             description=SCAN_DESCRIPTION)
     c.set_defaults(run=cmd_scan)
-    _add_recording_options(c, _rate, "IQ recording to scan", positional=True)
+    _add_recording_options(c, _rate, "IQ recordings to scan, one after another", positional=True)
     c.add_argument("--json", action="store_true",
-                   help='print a JSON list of objects with "offset_hz", "power_db", '
+                   help='print one JSON object a line per signal, with "file", "offset_hz", '
+                   '"frequency_hz" (where the tuned frequency is known), "power_db", '
                    '"bandwidth_hz", "start_s", "bursts" and "burst_times_s"')
+    c.add_argument("--annotate", action="store_true",
+                   help="write each burst found as a SigMF annotation: into the recording's "
+                   ".sigmf-meta, or a NAME.sigmf-meta written beside a file that has none")
 
     q = add("pulses", help="turn iqenv's output into pulses, a coding and bits",
             description=PULSES_DESCRIPTION)
@@ -252,24 +260,31 @@ def make_parser(version):
     return parser
 
 
-def _add_recording_options(parser, samplerate_type, about, positional=False, rate="required"):
-    """The recording, its format and (`rate`: "required", "optional" or None, where the command
-    has --samplerate already) its sample rate, as scan, design and plot take them."""
+def _add_recording_options(parser, samplerate_type, about, positional=False, rate=True):
+    """The recording (scan: recordings), and what the command line may say of it: its sample
+    rate (unless `rate` is False, where the command has --samplerate already), its format and
+    its tuned frequency, which win over what the file says."""
     if positional:
-        parser.add_argument("recording", metavar="RECORDING", help=about)
+        parser.add_argument("recording", metavar="RECORDING", nargs="+", help=about)
     else:
         parser.add_argument("--recording", metavar="RECORDING", help=about)
     if rate:
-        parser.add_argument("--samplerate", required=rate == "required", type=samplerate_type,
-                            metavar="N", help="the recording's samples per second")
+        parser.add_argument("--samplerate", type=samplerate_type, metavar="N",
+                            help="the recording's samples per second (default: what its SigMF "
+                            "metadata, WAV header or name says)")
     parser.add_argument("--format", choices=list(FORMATS),
                         help="sample format of the recording: complex float32, unsigned, signed "
-                        "8-bit, signed 16-bit pairs (default: the file name's extension if it "
-                        "is one of these, else cf32)")
+                        "8-bit, signed 16-bit pairs (default: what its SigMF metadata, WAV "
+                        "header or name's extension says, else cf32)")
+    parser.add_argument("--tuned", type=_number, metavar="HZ",
+                        help="the frequency the receiver was tuned to, in hertz (default: what "
+                        "its SigMF metadata or name says)")
 
 
-def _open_recording(args):
-    return Recording(args.recording, args.samplerate, format_of(args.recording, args.format))
+def _open_recording(args, path=None):
+    """The recording `path` (default: --recording), opened with what the command line says."""
+    return reader.open_recording(path or args.recording, args.samplerate, args.format,
+                                 args.tuned)
 
 
 def _load(path):
@@ -308,14 +323,14 @@ def cmd_plot(args):
     # import it, are imported here, when they are needed (no import circle is involved).
     if args.recording or args.file is None:
         # plot --recording: the spectrogram instead of a configuration's response.
-        if args.file is not None or args.samplerate is None:
-            raise UsageError("plot takes FILE, or --recording RECORDING with --samplerate "
+        if args.file is not None or args.recording is None:
+            raise UsageError("plot takes FILE, or --recording RECORDING "
                              "(see iqenv-config plot --help)")
         from . import scanplot
 
         recording = _open_recording(args)
         found = scan.scan(recording)
-        print("\n".join(report.table(found)))
+        print("\n".join(report.table(found, recording.frequency)))
         scanplot.plot_recording(recording, found, args.output)
     else:
         from . import plot
@@ -327,20 +342,64 @@ def cmd_plot(args):
 
 
 def cmd_scan(args):
-    """Runs `scan RECORDING` with the parsed arguments `args`; returns the exit status, 0."""
-    recording = _open_recording(args)
+    """Runs `scan RECORDING...` with the parsed arguments `args`.
+
+    Each recording is scanned in turn; one that cannot be read or analysed is reported and the
+    others are scanned still.
+
+    Returns
+    -------
+    int
+        The exit status: 0, or the highest of the refused recordings' (1 unreadable, 2 a
+        rate nothing gives).
+    """
+    status = 0
+    for n, path in enumerate(args.recording):
+        try:
+            _scan_one(args, path, first=n == 0)
+        except BrokenPipeError:
+            raise
+        except reader.RateUnknown as e:
+            print(f"Error: {e}", file=sys.stderr)
+            status = 2
+        except OSError as e:
+            sys.stdout.flush()
+            print(_message(e), file=sys.stderr)
+            status = max(status, 1)
+    return status
+
+
+def _scan_one(args, path, first):
+    recording = _open_recording(args, path)
+    if args.annotate:
+        sigmf.annotation_target(recording)  # refused before the work, and nothing written
     found = scan.scan(recording)
+    tuned = recording.frequency
     if args.json:
-        print("[" + ",\n ".join(json.dumps(s.as_dict()) for s in found) + "]")
-        return 0
-    print(f"Recording: {recording.path}, {recording.format}, {recording.samples} samples at "
-          f"{recording.samplerate} samples/s ({recording.seconds:.3f} s)")
-    print("\n".join(report.table(found)))
-    return 0
+        for s in found:
+            print(json.dumps({"file": path, **s.as_dict(tuned)}))
+    else:
+        print(("" if first else "\n") + report.recording_line(recording))
+        print("\n".join(report.table(found, tuned)))
+    if args.annotate:
+        marks = report.scan_annotations(found, recording.samplerate, tuned)
+        meta = sigmf.write_annotations(recording, marks, SCAN_GENERATOR)
+        if not args.json:
+            print(f"Wrote {meta}")
 
 
 def cmd_design(args):
     """Runs `design` with the parsed arguments `args`; returns the exit status, 0."""
+    recording = None
+    if args.recording:
+        if args.center is not None:
+            raise UsageError("--recording sets the centre; give --center or --recording "
+                             "(see iqenv-config design --help)")
+        recording = _open_recording(args)
+        args.samplerate = recording.samplerate
+    elif args.samplerate is None:
+        raise UsageError("design needs --samplerate, or a --recording that gives it "
+                         "(see iqenv-config design --help)")
     # Stored as float32, as iqenv reads it: 1e39 becomes infinite and is refused like iqenv does.
     with np.errstate(over="ignore"):
         frequency = np.float32(0.0 if args.mixer is None else args.mixer)
@@ -351,7 +410,7 @@ def cmd_design(args):
         configfile.check_config(placeholder)
     except configfile.ConfigError as e:
         raise UsageError(str(e)) from None
-    center, bandwidth, occupied = _channel(args)
+    center, bandwidth, occupied = _channel(args, recording)
     try:
         result = design.design(center, bandwidth, args.rejection, args.mixer,
                                args.samplerate, args.taps, args.gain, args.dc_notch, occupied)
@@ -365,11 +424,11 @@ def cmd_design(args):
     return 0
 
 
-def _channel(args):
+def _channel(args, recording):
     """The centre, bandwidth (None: the default) and the signal's occupied bandwidth (None: not
     known) asked for."""
-    if args.recording:
-        return _recording_channel(args)
+    if recording:
+        return _recording_channel(args, recording)
     if args.center is not None:
         return args.center, args.bandwidth, None
     if args.mixer is not None:
@@ -377,17 +436,13 @@ def _channel(args):
     raise UsageError("Give --center (where the signal is), or --mixer")
 
 
-def _recording_channel(args):
+def _recording_channel(args, recording):
     """design --recording: the centre, bandwidth (None: design's own default) and occupied
     bandwidth for the signal design.signal_to_design_for picks among those scan finds."""
-    if args.center is not None:
-        raise UsageError("--recording sets the centre; give --center or --recording "
-                         "(see iqenv-config design --help)")
-    recording = _open_recording(args)
     found = scan.scan(recording)
     if not found:
         raise RecordingError(recording.path, "no signal found to design for")
-    print("\n".join(report.table(found)))
+    print("\n".join(report.table(found, recording.frequency)))
     s, keyed = design.signal_to_design_for(found, recording.seconds)
     widest = design.default_bandwidth(s.offset_hz, args.samplerate, args.rejection,
                                       args.mixer)
@@ -396,8 +451,9 @@ def _recording_channel(args):
     else:
         bandwidth, why = design.channel_width(s, [o for o in found if o is not s], widest,
                                               recording.samplerate)
+    rf = "" if recording.frequency is None else f" ({format_rf(recording.frequency + s.offset_hz)})"
     print(f"Designing for signal {found.index(s) + 1}, the strongest"
-          f"{' that keys on and off' if keyed else ''}: centre {format_hz(s.offset_hz)}, "
+          f"{' that keys on and off' if keyed else ''}: centre {format_hz(s.offset_hz)}{rf}, "
           f"bandwidth {format_hz(bandwidth or widest) + ' ' if bandwidth or widest > 0 else ''}"
           f"({why})")
     return s.offset_hz, bandwidth, s.bandwidth_hz
@@ -550,7 +606,7 @@ def _run(argv, version):
         return args.run(args)
     except BrokenPipeError:
         raise
-    except UsageError as e:
+    except (UsageError, reader.RateUnknown) as e:
         print(f"Error: {e}", file=sys.stderr)
         return 2
     except configfile.ConfigError as e:
@@ -558,6 +614,12 @@ def _run(argv, version):
         print(f"Error: {e}", file=sys.stderr)
         return 1
     except OSError as e:
-        print(f"Error: {e.filename or ''}: {e.strerror}" if e.filename else f"Error: {e}",
-              file=sys.stderr)
+        print(_message(e), file=sys.stderr)
         return 1
+
+
+def _message(error):
+    """The message for a file that cannot be read or written: "Error: PATH: what"."""
+    if error.filename:
+        return f"Error: {error.filename}: {error.strerror}"
+    return f"Error: {error}"

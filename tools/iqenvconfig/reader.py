@@ -88,10 +88,11 @@ def open_recording(path, samplerate=None, fmt=None, frequency=None, warn=None):
         (frequency, "--tuned"), (described and described.frequency, "its SigMF metadata"),
         (named.frequency, "its name")])
     if rate is None:
-        doubts = "".join(f"; {d}, not taken" for d in named.doubts)
+        doubts = "".join(f"; its name's {d}" for d in named.doubts)
         raise RateUnknown(f"{path}: the sample rate is not known (nothing in the file gives it"
-                          f"{doubts}): give --samplerate N, or a SigMF .sigmf-meta with "
-                          f"core:sample_rate, or a name that says it like {NAME_EXAMPLE}")
+                          f"{doubts}): give it with --samplerate, in SigMF metadata "
+                          f"(core:sample_rate), or in the name as rtl_433 writes it "
+                          f"({NAME_EXAMPLE})")
     form = form or "cf32"
     if described:
         return Recording(described.data, rate, form, described.offset, described.length,

@@ -1,12 +1,14 @@
-"""The text iqenv-config prints about a chain, a design and a scan: the analysis is elsewhere
-(response.py, design.py, scan.py); here it is only put into words."""
+"""The text iqenv-config prints about a chain, a design and a scan, and the SigMF annotations
+scan writes: the analysis is elsewhere (response.py, design.py, scan.py); here it is only put
+into words."""
 import math
 
 import numpy as np
 
+from . import sigmf
 from .cost import cost
 from .response import BEAT_DB, PASS_RIPPLE_DB, summarise
-from .units import format_hz, signed_hz
+from .units import format_hz, format_rf, signed_hz
 
 # Where the cost's figures come from: cost.py's constants, measured once, not on this machine.
 ESTIMATE = "an estimate from make bench figures of one machine (README, Performance)"
@@ -146,13 +148,15 @@ def design_lines(result):
     return lines
 
 
-def table(signals):
+def table(signals, tuned=None):
     """The signals scan found, one line each under a heading.
 
     Parameters
     ----------
     signals : list of scan.Signal
         In scan's order: the highest power first.
+    tuned : float or None
+        The recording's tuned frequency in hertz, where known: a column gives each signal's.
 
     Returns
     -------
@@ -160,10 +164,61 @@ def table(signals):
     """
     if not signals:
         return ["No signals found."]
-    lines = [f"{'#':>2}  {'offset':>12}  {'power':>8}  {'bandwidth':>11}  {'first burst':>11}  "
-             f"{'bursts':>6}"]
+    rf = f"  {'frequency':>13}" if tuned is not None else ""
+    lines = [f"{'#':>2}  {'offset':>12}{rf}  {'power':>8}  {'bandwidth':>11}  "
+             f"{'first burst':>11}  {'bursts':>6}"]
     for i, s in enumerate(signals, 1):
-        lines.append(f"{i:>2}  {signed_hz(s.offset_hz):>12}  {s.power_db:>5.1f} dB  "
+        rf = f"  {format_rf(tuned + s.offset_hz):>13}" if tuned is not None else ""
+        lines.append(f"{i:>2}  {signed_hz(s.offset_hz):>12}{rf}  {s.power_db:>5.1f} dB  "
                      f"{format_hz(s.bandwidth_hz):>11}  {s.start_s * 1e3:>8.1f} ms  "
                      f"{len(s.bursts):>6}")
     return lines
+
+
+def recording_line(recording):
+    """What scan says of a recording before its table: file, format, length, rate, frequency.
+
+    Parameters
+    ----------
+    recording : recording.Recording
+
+    Returns
+    -------
+    str
+    """
+    tuned = ("tuned frequency unknown" if recording.frequency is None
+             else f"tuned to {format_rf(recording.frequency)}")
+    return (f"Recording: {recording.path}, {recording.format}, {recording.samples} samples at "
+            f"{recording.samplerate} samples/s ({recording.seconds:.3f} s), {tuned}")
+
+
+def scan_annotations(signals, samplerate, tuned=None):
+    """The bursts scan found as SigMF annotations, one per burst.
+
+    Parameters
+    ----------
+    signals : list of scan.Signal
+        Strongest first; each is labelled with its number in scan's table.
+    samplerate : int
+        The recording's samples per second.
+    tuned : float or None
+        The recording's tuned frequency in hertz: the frequency edges are radio frequencies
+        where it is known, offsets from it where not.
+
+    Returns
+    -------
+    list of dict
+        As sigmf.annotation makes them, in the order of the signals and their bursts.
+    """
+    marks = []
+    for i, s in enumerate(signals, 1):
+        centre = s.offset_hz + (tuned or 0.0)
+        where = format_rf(centre) if tuned is not None else format_hz(s.offset_hz)
+        for start, end in s.bursts:
+            first = round(start * samplerate)
+            marks.append(sigmf.annotation(
+                first, round(end * samplerate) - first, centre - s.bandwidth_hz / 2,
+                centre + s.bandwidth_hz / 2, f"signal {i}",
+                f"{where}: {s.power_db:.1f} dB above the noise in its occupied bandwidth, "
+                f"{format_hz(s.bandwidth_hz)}"))
+    return marks

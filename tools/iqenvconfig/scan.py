@@ -83,9 +83,11 @@ class Signal:
     start_s: float = 0.0
     bursts: list = field(default_factory=list)  # (start, end) in seconds
 
-    def as_dict(self):
-        """What scan --json prints for the signal: offset, power, bandwidth, bursts."""
-        return {"offset_hz": round(self.offset_hz, 1), "power_db": round(self.power_db, 2),
+    def as_dict(self, tuned=None):
+        """What scan --json prints for the signal: offset, power, bandwidth, bursts; and its
+        frequency where the recording's tuned frequency (`tuned`, in hertz) is known."""
+        rf = {} if tuned is None else {"frequency_hz": round(tuned + self.offset_hz, 1)}
+        return {"offset_hz": round(self.offset_hz, 1), **rf, "power_db": round(self.power_db, 2),
                 "bandwidth_hz": round(self.bandwidth_hz, 1), "start_s": round(self.start_s, 6),
                 "bursts": len(self.bursts),
                 "burst_times_s": [[round(a, 6), round(b, 6)] for a, b in self.bursts]}

@@ -55,6 +55,24 @@ def signed_hz(hz):
     return ("+" if hz > 0 else "") + format_hz(hz)
 
 
+def format_rf(hz):
+    """A radio frequency for people to read, to 100 Hz, as scan measures offsets.
+
+    Parameters
+    ----------
+    hz : float
+        Frequency in hertz.
+
+    Returns
+    -------
+    str
+        For example "433.9236 MHz", "868 MHz"; below 1 MHz as format_hz gives it.
+    """
+    if abs(hz) < 1e6:
+        return format_hz(hz)
+    return f"{hz / 1e6:.4f}".rstrip("0").rstrip(".") + " MHz"
+
+
 def plain_hz(hz):
     """A frequency in hertz as messages give it, "4.3392e+08 Hz" for 433.92 MHz: a plain number
     with six significant digits, so that scripts can read it back (a str)."""

@@ -1,0 +1,296 @@
+"""Recordings as people keep them, through iqenv-config's commands: the names receivers give
+their files, WAV headers, SigMF metadata and archives, and the annotations scan writes back."""
+import hashlib
+import json
+import os
+import re
+import shutil
+import struct
+import tarfile
+
+import numpy as np
+import pytest
+from conftest import TOOL, hertz, iqsignals, json_lines, run
+
+import remote
+
+SAMPLES = 20000  # enough for a scan at 2.4 MS/s, and quick
+GENERATOR = "iqenv-config scan"
+CODE = [int(b) for b in f"{0xA5C3B6:024b}"]
+
+
+def tool(*args):
+    return run([TOOL, *map(str, args)], text=True)
+
+
+def noise(fmt, samples=SAMPLES, seed=1):
+    return iqsignals.as_recorded(iqsignals.complex_noise(samples, 0.2, seed), fmt)
+
+
+def wav(iq, rate, bits, extensible=False):
+    """A two-channel WAV file's bytes, I left and Q right: 8 or 16-bit PCM, or 32-bit float."""
+    data = iqsignals.as_recorded(iq, {8: "cu8", 16: "cs16", 32: "cf32"}[bits])
+    tag = 3 if bits == 32 else 1
+    fmt = struct.pack("<HHIIHH", 0xFFFE if extensible else tag, 2, rate, rate * bits // 4,
+                      bits // 4, bits)
+    if extensible:  # the sub-format GUID starts with the tag
+        fmt += struct.pack("<HHI", 22, bits, 3) + struct.pack("<H", tag) + bytes(14)
+    body = b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt
+    body += b"LIST" + struct.pack("<I", 5) + b"hello\0"  # an odd chunk, padded, passed over
+    body += b"data" + struct.pack("<I", len(data)) + data
+    return b"RIFF" + struct.pack("<I", len(body)) + body
+
+
+def remote_at(samplerate, offset, seconds=0.25, seed=2):
+    """A remote keyed twice at `offset` in light noise, as complex floats."""
+    n = int(seconds * samplerate)
+    envelope = np.zeros(n, np.float32)
+    keyed = remote.keying(CODE, 350e-6 * samplerate, 2)
+    envelope[int(0.02 * samplerate):][:len(keyed)] = keyed[:n - int(0.02 * samplerate)]
+    return iqsignals.complex_noise(n, 0.02, seed) + iqsignals.carrier(samplerate, offset,
+                                                                      0.5 * envelope)
+
+
+def headers(stdout):
+    """scan's "Recording:" lines: {path: (format, rate, tuned frequency or None)}."""
+    found = {}
+    for m in re.finditer(r"^Recording: (.+), (\w+), \d+ samples at (\d+) samples/s \(\S+ s\), "
+                         r"(?:tuned to (\S+ \S+)|tuned frequency unknown)$", stdout, re.M):
+        found[m[1]] = (m[2], int(m[3]), m[4] and hertz(m[4]))
+    return found
+
+
+def snapshot(folder):
+    return {p: (folder / p).read_bytes() for p in sorted(os.listdir(folder))}
+
+
+# Names as receivers and people write them, and what they say: (rate, tuned frequency,
+# format), or a refusal and the words that explain it. A WAV file gives its rate and format
+# in its header: (rate, bits, extensible).
+NAMES = {
+    "g001_433.92M_250k.cu8": (250000, 433.92e6, "cu8"),
+    "g012_868.3M_1024k.cu8": (1024000, 868.3e6, "cu8"),
+    "g003_915M_2400k.cu8": (2400000, 915e6, "cu8"),
+    "g004_433.92M_2.4M.cu8": (2400000, 433.92e6, "cu8"),
+    "g005_315M_2400000.cu8": (2400000, 315e6, "cu8"),
+    "gqrx_20240102_123456_433920000_2400000_fc.raw": (2400000, 433.92e6, "cf32"),
+    "gqrx_20191231_235959_144800000_1000000_fc.raw": (1000000, 144.8e6, "cf32"),
+    "capture_433.92MHz_2.4Msps.cs8": (2400000, 433.92e6, "cs8"),
+    "weather_868.35M_250k.cs16": (250000, 868.35e6, "cs16"),
+    "car-key_433.92M_1024k.cfile": (1024000, 433.92e6, "cf32"),
+    "keyfob_433.92M_250k.complex16u": (250000, 433.92e6, "cu8"),
+    "keyfob_315M_250k.complex16s": (250000, 315e6, "cs8"),
+    "g001_433.92M_250k": (250000, 433.92e6, "cf32"),
+    "scan_433.92M_868.3M_250k.cu8": (250000, None, "cu8"),  # two frequencies: neither
+    "baseband_433920000Hz_12-34-56_02-01-2024.wav": ((250000, 16, False), 433.92e6, "cs16"),
+    "baseband_868350000Hz_09-00-00_15-06-2023.wav": ((1024000, 32, True), 868.35e6, "cf32"),
+    "SDRSharp_20240102_123456Z_433920000Hz_IQ.wav": ((2048000, 16, True), 433.92e6, "cs16"),
+    "HDSDR_20240102_123456Z_433920kHz_RF.wav": ((250000, 8, False), 433.92e6, "cu8"),
+    "remote.cu8": "no facts",
+    "recording_20240102_153000.cu8": "no facts",  # a date and a time are not a rate
+    "capture.raw": "no facts",
+    "433920k.cu8": "'433920k' would be 433920000 samples/s",
+    "g001_433920k.cu8": "'433920k' would be 433920000 samples/s",
+    "capture_2.4M.cf32": "'2.4M' may be a rate or a frequency",
+    "IQ_433.92M_0k.cu8": "'0k' would be 0 samples/s",
+}
+
+
+def test_the_names_receivers_write_give_rate_frequency_and_format(tmp_path):
+    paths = []
+    for name, expected in NAMES.items():
+        path = tmp_path / name
+        if name.endswith(".wav"):
+            rate, bits, extensible = expected[0]
+            path.write_bytes(wav(iqsignals.complex_noise(SAMPLES, 0.2, 1), rate, bits,
+                                 extensible))
+        else:
+            path.write_bytes(noise(expected[2] if isinstance(expected, tuple) else "cu8"))
+        paths.append(str(path))
+    result = tool("scan", *paths)
+    assert result.returncode == 2  # a rate nobody gave is the user's to give
+    said = headers(result.stdout)
+    refused = {line.split(": ")[1]: line for line in result.stderr.splitlines()}
+    for name, expected in NAMES.items():
+        path = str(tmp_path / name)
+        if isinstance(expected, str):
+            assert path not in said and path in refused, name
+            assert "--samplerate" in refused[path] and "core:sample_rate" in refused[path]
+            assert expected == "no facts" or expected in refused[path], refused[path]
+        else:
+            rate, frequency, fmt = expected
+            rate = rate[0] if isinstance(rate, tuple) else rate
+            assert said[path] == (fmt, rate, frequency), name
+    assert len(refused) == len(result.stderr.splitlines())  # no warnings: nothing disagrees
+
+
+def test_the_command_line_wins_and_a_conflict_is_reported(tmp_path):
+    path = tmp_path / "g001_433.92M_250k.cu8"
+    path.write_bytes(noise("cu8"))
+    agreeing = tool("scan", path, "--samplerate", 250000, "--tuned", 433.92e6, "--format", "cu8")
+    assert (agreeing.returncode, agreeing.stderr) == (0, "")
+    result = tool("scan", path, "--samplerate", 1024000, "--tuned", 433.9e6, "--format", "cs8")
+    assert result.returncode == 0, result.stderr
+    assert headers(result.stdout) == {str(path): ("cs8", 1024000, 433.9e6)}
+    warnings = result.stderr.splitlines()
+    assert len(warnings) == 3 and all(w.startswith(f"Warning: {path}: ") for w in warnings)
+    assert ["1024000" in w and "250000" in w for w in warnings] == [True, False, False]
+
+
+def remote_recordings(folder):
+    """Two raw cu8 recordings with nothing in their names, a remote in each at 250 kS/s."""
+    paths = []
+    for name, offset in (("garage.cu8", 30e3), ("gate.cu8", -52e3)):
+        paths.append(folder / name)
+        paths[-1].write_bytes(iqsignals.as_recorded(remote_at(250000, offset), "cu8"))
+    return paths
+
+
+def test_scan_annotates_a_raw_recording_and_reads_it_back(tmp_path):
+    garage, gate = remote_recordings(tmp_path)
+    tuned = 433.9e6
+    result = tool("scan", garage, gate, "--samplerate", 250000, "--tuned", tuned, "--annotate")
+    assert result.returncode == 0, result.stderr
+    metas = [tmp_path / "garage.sigmf-meta", tmp_path / "gate.sigmf-meta"]
+    assert [f"Wrote {m}" in result.stdout for m in metas] == [True, True]
+
+    # Read back: the rate and frequency from the metadata, one JSON line per signal, the file
+    # named; the metadata names its dataset and has every field the standard requires.
+    again = tool("scan", garage, metas[1], "--json")
+    assert (again.returncode, again.stderr) == (0, "")
+    found = json_lines(again.stdout)
+    assert [s["file"] for s in found] == [str(garage), str(metas[1])]
+    for signal, meta, path in zip(found, metas, (garage, gate)):
+        assert signal["frequency_hz"] == pytest.approx(tuned + signal["offset_hz"], abs=0.1)
+        document = json.loads(meta.read_text())
+        top = document["global"]
+        assert (top["core:datatype"], top["core:sample_rate"], top["core:dataset"]) == (
+            "cu8", 250000, path.name)
+        assert isinstance(top["core:version"], str)
+        assert document["captures"] == [{"core:sample_start": 0, "core:frequency": tuned}]
+        marks = document["annotations"]
+        assert len(marks) == signal["bursts"] == 2
+        lower, upper = (signal["frequency_hz"] + side * signal["bandwidth_hz"] / 2
+                        for side in (-1, 1))
+        for mark, (start, end) in zip(marks, signal["burst_times_s"]):
+            assert mark["core:generator"] == GENERATOR and mark["core:label"]
+            assert "dB" in mark["core:comment"]
+            assert mark["core:sample_start"] == round(start * 250000)
+            assert mark["core:sample_start"] + mark["core:sample_count"] == round(end * 250000)
+            assert (mark["core:freq_lower_edge"], mark["core:freq_upper_edge"]) == (
+                pytest.approx(lower, abs=1), pytest.approx(upper, abs=1))
+
+
+def test_scan_updates_sigmf_metadata_and_keeps_what_it_does_not_own(tmp_path):
+    """A SigMF pair with fields of its own and someone else's annotation: annotated twice, the
+    data is untouched, every other field kept, and scan's own annotations not doubled. The
+    same recording in an archive is read, and not annotated."""
+    data = tmp_path / "keyfob.sigmf-data"
+    data.write_bytes(remote_at(1024000, 200e3).tobytes())
+    theirs = {"core:sample_start": 5, "core:sample_count": 10, "core:label": "theirs",
+              "core:generator": "someone"}
+    document = {"global": {"core:datatype": "cf32_le", "core:version": "1.0.0",
+                           "core:sample_rate": 1024000, "core:author": "me", "x:custom": [1]},
+                "captures": [{"core:sample_start": 0, "core:frequency": 868e6,
+                              "core:datetime": "2024-01-02T12:34:56Z"}],
+                "annotations": [theirs], "x:extra": {"kept": True}}
+    meta = tmp_path / "keyfob.sigmf-meta"
+    meta.write_text(json.dumps(document))
+    digest = hashlib.sha256(data.read_bytes()).hexdigest()
+    for _ in range(2):
+        result = tool("scan", meta, "--annotate")
+        assert (result.returncode, result.stderr) == (0, ""), result.stderr
+    assert hashlib.sha256(data.read_bytes()).hexdigest() == digest
+    written = json.loads(meta.read_text())
+    marks = written.pop("annotations")
+    assert written == {k: v for k, v in document.items() if k != "annotations"}
+    assert theirs in marks and [m["core:sample_start"] for m in marks] == sorted(
+        m["core:sample_start"] for m in marks)
+    ours = [m for m in marks if m["core:generator"] == GENERATOR]
+    lower, upper = ours[0]["core:freq_lower_edge"], ours[0]["core:freq_upper_edge"]
+    assert len(ours) == 2 and lower < 868.2e6 < upper < lower + 5e3
+
+    # The pair in an archive, as the standard lays it out: read with the same result.
+    archive = tmp_path / "keyfob.sigmf"
+    with tarfile.open(archive, "w") as tar:
+        for path in (meta, data):
+            tar.add(path, f"keyfob/{path.name}")
+    direct, packed = (json_lines(tool("scan", p, "--json").stdout) for p in (data, archive))
+    assert [{**s, "file": None} for s in direct] == [{**s, "file": None} for s in packed]
+    assert len(packed) == 1 and packed[0]["file"] == str(archive)
+    before = snapshot(tmp_path)
+    refused = tool("scan", archive, "--annotate")
+    assert (refused.returncode, refused.stdout) == (1, "")
+    assert refused.stderr.startswith(f"Error: {archive}: ") and "archive" in refused.stderr
+    assert snapshot(tmp_path) == before
+
+
+GOOD_GLOBAL = {"core:datatype": "ci16_le", "core:version": "1.2.0", "core:sample_rate": 250000}
+# Metadata that breaks the standard or says what cannot be: the field the message names.
+BAD = {
+    "broken JSON": ('{"global": {"core:datatype": "ci16_le",', "line 1 column 40"),
+    "no datatype": ({"global": {"core:version": "1.2.0"}}, "global core:datatype: missing"),
+    "no version": ({"global": {"core:datatype": "ci16_le"}}, "global core:version: missing"),
+    "a datatype not read": ({"global": {**GOOD_GLOBAL, "core:datatype": "ci16_be"}},
+                            "global core:datatype: 'ci16_be' is not one"),
+    "rate 0": ({"global": {**GOOD_GLOBAL, "core:sample_rate": 0}}, "global core:sample_rate"),
+    "rate as text": ({"global": {**GOOD_GLOBAL, "core:sample_rate": "250k"}},
+                     "global core:sample_rate"),
+    "rate not whole": ({"global": {**GOOD_GLOBAL, "core:sample_rate": 250000.5}},
+                       "global core:sample_rate"),
+    "no captures": ({"global": GOOD_GLOBAL, "captures": None}, "captures: missing"),
+    "capture with no start": ({"captures": [{"core:frequency": 1e6}]},
+                              "captures[0] core:sample_start: missing"),
+    "data shorter than a capture": ({"captures": [{"core:sample_start": 0},
+                                                  {"core:sample_start": SAMPLES + 1}]},
+                                    f"captures[1]: reaches sample {SAMPLES + 1}"),
+    "data shorter than an annotation": ({"annotations": [{"core:sample_start": SAMPLES - 10,
+                                                          "core:sample_count": 11}]},
+                                        f"annotations[0]: reaches sample {SAMPLES + 1}"),
+    "two recordings in an archive": ("archive", "holds 2 SigMF recordings"),
+}
+
+
+@pytest.mark.parametrize("case", BAD)
+def test_bad_metadata_is_refused_naming_file_and_field_and_nothing_is_written(tmp_path, case):
+    content, said = BAD[case]
+    data = noise("cs16")
+    meta = tmp_path / "bad.sigmf-meta"
+    (tmp_path / "bad.sigmf-data").write_bytes(data)
+    if isinstance(content, dict):
+        document = {"global": GOOD_GLOBAL, "captures": [{"core:sample_start": 0}],
+                    "annotations": [], **content}
+        meta.write_text(json.dumps({k: v for k, v in document.items() if v is not None}))
+    else:
+        meta.write_text(content)
+    path = meta
+    if content == "archive":
+        meta.write_text(json.dumps({"global": GOOD_GLOBAL, "captures": [], "annotations": []}))
+        path = tmp_path / "two.sigmf"
+        with tarfile.open(path, "w") as tar:
+            for name in ("a", "b"):
+                for suffix in (".sigmf-meta", ".sigmf-data"):
+                    tar.add(tmp_path / f"bad{suffix}", f"{name}/{name}{suffix}")
+    before = snapshot(tmp_path)
+    for args in ([path, "--annotate"], [path, "--json", "--samplerate", "250000"]):
+        result = tool("scan", *args)
+        assert (result.returncode, result.stdout) == (1, ""), result.stderr
+        assert result.stderr.startswith(f"Error: {path}: ") and said in result.stderr, \
+            result.stderr
+        assert result.stderr.count("\n") == 1
+    assert snapshot(tmp_path) == before
+
+
+def test_design_and_plot_take_the_rate_from_the_recording_and_say_the_rf_frequency(tmp_path):
+    path = tmp_path / "g001_433.92M_250k.cu8"
+    shutil.copy(remote_recordings(tmp_path)[0], path)
+    cfg = tmp_path / "remote.cfg"
+    result = tool("design", "-o", cfg, "--recording", path)
+    assert result.returncode == 0, result.stderr
+    assert struct.unpack_from("<I", cfg.read_bytes(), 4)[0] == 250000
+    signal = json_lines(tool("scan", path, "--json").stdout)[0]
+    rf = re.search(r"Designing for signal 1.*\((\S+ MHz)\)", result.stdout)
+    assert rf and hertz(rf[1]) == pytest.approx(signal["frequency_hz"], abs=50)
+    png = tmp_path / "scan.png"
+    plot = tool("plot", "--recording", path, "-o", png)
+    assert plot.returncode == 0 and png.stat().st_size > 0, plot.stderr
