@@ -377,7 +377,8 @@ def _scan_one(args, path, first):
     tuned = recording.frequency
     if args.json:
         for s in found:
-            print(json.dumps({"file": path, **s.as_dict(tuned)}))
+            # A line a write: beside other scans writing to the same file, lines stay whole.
+            print(json.dumps({"file": path, **s.as_dict(tuned)}), flush=True)
     else:
         print(("" if first else "\n") + report.recording_line(recording))
         print("\n".join(report.table(found, tuned)))
