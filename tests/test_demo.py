@@ -11,8 +11,9 @@ from conftest import IQENV, ROOT, TOOL, run
 
 def test_demo_recovers_the_bits_sent(tmp_path):
     out = tmp_path / "demo"
-    result = run([sys.executable, os.path.join(ROOT, "tools", "demo.py"), "--iqenv", IQENV,
-                  "--iqenv-config", TOOL, "--out", str(out)], text=True)
+    command = [sys.executable, os.path.join(ROOT, "tools", "demo.py"), "--iqenv", IQENV,
+               "--iqenv-config", TOOL, "--out", str(out)]
+    result = run(command, text=True)
     assert result.returncode == 0, result.stdout + result.stderr
 
     sent = re.search(r"^Sent +\((\d+) presses\): ([01]+)$", result.stdout, re.M)
@@ -34,3 +35,8 @@ def test_demo_recovers_the_bits_sent(tmp_path):
     assert (meta["global"]["core:sample_rate"], meta["global"]["core:dataset"]) == (
         24000, "envelope.f32")
     assert meta["captures"] == [{"core:sample_start": 0, "core:frequency": 433.92e6}]
+
+    # make demo again writes over what it wrote, its metadata included.
+    again = run(command, text=True)
+    assert again.returncode == 0, again.stderr
+    assert json.loads((out / "envelope.sigmf-meta").read_text()) == meta

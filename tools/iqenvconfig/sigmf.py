@@ -131,15 +131,21 @@ def describe(path):
             content = f.read()
         return _describe(meta, content, os.path.dirname(meta), os.path.basename(meta))
     meta = meta_beside(path)
+    content = _metadata_of(path)
+    if content is None:
+        return None
+    return _describe(meta, content, os.path.dirname(meta), os.path.basename(meta))
+
+
+def _metadata_of(path):
+    """The content of the .sigmf-meta beside `path` if it names `path` as its dataset."""
     try:
-        with open(meta, "rb") as f:
+        with open(meta_beside(path), "rb") as f:
             content = f.read()
         dataset = json.loads(content)["global"]["core:dataset"]
     except (OSError, ValueError, KeyError, TypeError):
         return None  # no metadata, or metadata that is not about this file
-    if dataset != os.path.basename(path):
-        return None
-    return _describe(meta, content, os.path.dirname(meta), os.path.basename(meta))
+    return content if dataset == os.path.basename(path) else None
 
 
 def _describe_archive(path):
@@ -394,8 +400,8 @@ def envelope_meta(path, frequency=None):
         The metadata's path, NAME.sigmf-meta beside the file.
     """
     meta = meta_beside(path)
-    if os.path.exists(meta) and describe(path) is None:
-        _free_meta(path)  # refuses
+    if _metadata_of(path) is None:
+        _free_meta(path)  # refuses to overwrite the metadata of another recording
     size = os.path.getsize(path)
     document = _document(path, ENVELOPE_DATATYPE, ENVELOPE_RATE, frequency, 0, size)
     document["global"]["core:description"] = "amplitude envelope written by iqenv"
