@@ -294,3 +294,19 @@ def test_design_and_plot_take_the_rate_from_the_recording_and_say_the_rf_frequen
     png = tmp_path / "scan.png"
     plot = tool("plot", "--recording", path, "-o", png)
     assert plot.returncode == 0 and png.stat().st_size > 0, plot.stderr
+
+
+def test_optional_fields_that_make_no_sense_are_passed_over_with_a_warning(tmp_path):
+    (tmp_path / "odd.sigmf-data").write_bytes(noise("cs16"))
+    meta = tmp_path / "odd.sigmf-meta"
+    meta.write_text(json.dumps({
+        "global": {**GOOD_GLOBAL, "core:trailing_bytes": -4, "core:num_channels": "one"},
+        "captures": [{"core:sample_start": 0, "core:frequency": "433.92 MHz"}],
+        "annotations": [{"core:sample_start": 3, "core:sample_count": 2.5}]}))
+    result = tool("scan", meta)
+    assert result.returncode == 0, result.stderr
+    assert headers(result.stdout) == {str(tmp_path / "odd.sigmf-data"): ("cs16", 250000, None)}
+    warnings = result.stderr.splitlines()
+    assert [w.split(": ")[2].split(" ")[:2] for w in warnings] == [
+        ["captures[0]", "core:frequency"], ["global", "core:trailing_bytes"],
+        ["annotations[0]", "core:sample_count"]]

@@ -181,60 +181,21 @@ def _describe(meta_path, content, folder, meta_name):
     def fail(where, message):
         raise RecordingError(meta_path, f"{where}: {message}")
 
-    try:
-        document = json.loads(content)
-    except UnicodeDecodeError as e:
-        fail("the file", f"not UTF-8 text ({e.reason})")
-    except json.JSONDecodeError as e:
-        fail(f"line {e.lineno} column {e.colno}", f"not valid JSON ({e.msg})")
-    if not isinstance(document, dict):
-        fail("the file", "not a JSON object")
-    for key, kind in (("global", dict), ("captures", list), ("annotations", list)):
-        if key not in document:
-            fail(key, "missing (the standard requires it)")
-        if not isinstance(document[key], kind):
-            fail(key, f"not a JSON {'object' if kind is dict else 'array'}")
-    top = document["global"]
-    for key in ("core:datatype", "core:version"):
-        if key not in top:
-            fail(f"global {key}", "missing (the standard requires it)")
-        if not isinstance(top[key], str):
-            fail(f"global {key}", f"not a string: {json.dumps(top[key])}")
-    datatype = top["core:datatype"]
-    if datatype not in DATATYPES:
-        fail("global core:datatype", f"'{datatype}' is not one iqenv-config reads "
-             f"({', '.join(DATATYPES)})")
-    notes = []
+    document = _required(content, fail)
+    top, captures, notes = document["global"], document["captures"], []
     rate = top.get("core:sample_rate")
     if rate is not None:
         if isinstance(rate, bool) or not isinstance(rate, (int, float)) or not rate > 0:
             fail("global core:sample_rate", f"not a number above 0: {json.dumps(rate)}")
         if rate != int(rate) or rate > 0xFFFFFFFF:
-            fail("global core:sample_rate", f"{rate:g} is not a whole number of samples per "
-                 "second, as iqenv takes")
+            fail("global core:sample_rate", f"{json.dumps(rate)} is not a whole number of "
+                 "samples per second that iqenv takes (up to 4294967295)")
         rate = int(rate)
     if top.get("core:metadata_only") is True:
         fail("global core:metadata_only", "the recording holds no samples")
     channels = top.get("core:num_channels", 1)
     if isinstance(channels, int) and not isinstance(channels, bool) and channels > 1:
         fail("global core:num_channels", f"{channels} channels; iqenv-config reads one")
-    starts = []
-    for kind in ("captures", "annotations"):
-        for i, item in enumerate(document[kind]):
-            if not isinstance(item, dict):
-                fail(f"{kind}[{i}]", "not a JSON object")
-            start = item.get("core:sample_start")
-            if "core:sample_start" not in item:
-                fail(f"{kind}[{i}] core:sample_start", "missing (the standard requires it)")
-            if isinstance(start, bool) or not isinstance(start, int) or start < 0:
-                fail(f"{kind}[{i}] core:sample_start",
-                     f"not a whole number from 0: {json.dumps(start)}")
-            count = item.get("core:sample_count", 0) if kind == "annotations" else 0
-            if isinstance(count, bool) or not isinstance(count, int) or count < 0:
-                notes.append(f"{kind}[{i}] core:sample_count {json.dumps(count)} passed over")
-                count = 0
-            starts.append((start + count, f"{kind}[{i}]"))
-    captures = document["captures"]
     frequency = captures[0].get("core:frequency") if captures else None
     if frequency is not None and (isinstance(frequency, bool)
                                   or not isinstance(frequency, (int, float))):
@@ -254,13 +215,61 @@ def _describe(meta_path, content, folder, meta_name):
     data = None
     if folder is not None:
         data = os.path.join(folder, dataset or meta_name[:-len(META)] + DATA)
-    description = Description(meta_path, data, offset, 0, DATATYPES[datatype], rate,
+    description = Description(meta_path, data, offset, 0, DATATYPES[top["core:datatype"]], rate,
                               None if frequency is None else float(frequency), notes=notes,
-                              claims=max(starts, default=(0, "")), trailing=trailing)
+                              claims=_claims(document, notes), trailing=trailing)
     if data is not None:
         with open(data, "rb") as f:
             _place(description, os.fstat(f.fileno()).st_size)
     return description
+
+
+def _required(content, fail):
+    """The metadata's JSON, with the fields the standard requires checked, and the datatype."""
+    try:
+        document = json.loads(content)
+    except UnicodeDecodeError as e:
+        fail("the file", f"not UTF-8 text ({e.reason})")
+    except json.JSONDecodeError as e:
+        fail(f"line {e.lineno} column {e.colno}", f"not valid JSON ({e.msg})")
+    if not isinstance(document, dict):
+        fail("the file", "not a JSON object")
+    for key, kind in (("global", dict), ("captures", list), ("annotations", list)):
+        if key not in document:
+            fail(key, "missing (the standard requires it)")
+        if not isinstance(document[key], kind):
+            fail(key, f"not a JSON {'object' if kind is dict else 'array'}")
+    top = document["global"]
+    for key in ("core:datatype", "core:version"):
+        if key not in top:
+            fail(f"global {key}", "missing (the standard requires it)")
+        if not isinstance(top[key], str):
+            fail(f"global {key}", f"not a string: {json.dumps(top[key])}")
+    if top["core:datatype"] not in DATATYPES:
+        fail("global core:datatype", f"'{top['core:datatype']}' is not one iqenv-config reads "
+             f"({', '.join(DATATYPES)})")
+    for kind in ("captures", "annotations"):
+        for i, item in enumerate(document[kind]):
+            if not isinstance(item, dict):
+                fail(f"{kind}[{i}]", "not a JSON object")
+            if "core:sample_start" not in item:
+                fail(f"{kind}[{i}] core:sample_start", "missing (the standard requires it)")
+            start = item["core:sample_start"]
+            if isinstance(start, bool) or not isinstance(start, int) or start < 0:
+                fail(f"{kind}[{i}] core:sample_start",
+                     f"not a whole number from 0: {json.dumps(start)}")
+    return document
+
+
+def _claims(document, notes):
+    """(sample, where): the farthest sample a capture or an annotation reaches, and which."""
+    claims = [(c["core:sample_start"], f"captures[{i}]")
+              for i, c in enumerate(document["captures"])]
+    for i, a in enumerate(document["annotations"]):
+        count = _whole(a.get("core:sample_count", 0), f"annotations[{i}] core:sample_count",
+                       notes)
+        claims.append((a["core:sample_start"] + count, f"annotations[{i}]"))
+    return max(claims, default=(0, ""))
 
 
 def _whole(value, where, notes):
