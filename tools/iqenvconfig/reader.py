@@ -16,13 +16,17 @@ to give one.
 import os
 import struct
 import sys
+from collections import namedtuple
 
 from . import filenames, sigmf
 from .recording import Recording, RecordingError
+from .units import format_rf
 
 WAVE_PCM, WAVE_FLOAT, WAVE_EXTENSIBLE = 1, 3, 0xFFFE
 WAVE_FORMATS = {(WAVE_PCM, 8): "cu8", (WAVE_PCM, 16): "cs16", (WAVE_FLOAT, 32): "cf32"}
 NAME_EXAMPLE = "g001_433.92M_250k.cu8"
+# What a WAV header says: format, samples per second, and where the samples lie, in bytes.
+WavHeader = namedtuple("WavHeader", "format samplerate offset length")
 
 
 class RateUnknown(Exception):
@@ -80,11 +84,11 @@ def open_recording(path, samplerate=None, fmt=None, frequency=None, warn=None):
     rate = settle("sample rate", str, [
         (samplerate, "--samplerate"),
         (described and described.samplerate, "its SigMF metadata"),
-        (header and header[1], "its WAV header"), (named.samplerate, "its name")])
+        (header and header.samplerate, "its WAV header"), (named.samplerate, "its name")])
     form = settle("format", str, [
         (fmt, "--format"), (described and described.format, "its SigMF metadata"),
-        (header and header[0], "its WAV header"), (named.format, "its name's extension")])
-    tuned = settle("tuned frequency", lambda hz: f"{hz:.0f} Hz", [
+        (header and header.format, "its WAV header"), (named.format, "its name's extension")])
+    tuned = settle("tuned frequency", format_rf, [
         (frequency, "--tuned"), (described and described.frequency, "its SigMF metadata"),
         (named.frequency, "its name")])
     if rate is None:
@@ -97,7 +101,7 @@ def open_recording(path, samplerate=None, fmt=None, frequency=None, warn=None):
     if described:
         return Recording(described.data, rate, form, described.offset, described.length,
                          tuned, described)
-    offset, length = header[2:] if header else (0, None)
+    offset, length = (header.offset, header.length) if header else (0, None)
     return Recording(path, rate, form, offset, length, tuned)
 
 
@@ -110,8 +114,7 @@ def wav_header(path):
 
     Returns
     -------
-    tuple or None
-        (format, samples per second, offset of the data in bytes, its length in bytes), or
+    WavHeader or None
         None for a file that is not WAV.
 
     Raises
@@ -141,7 +144,7 @@ def wav_header(path):
                 # A recorder that stopped before writing the sizes leaves 0 or too much.
                 if length == 0 or f.tell() + length > size:
                     length = size - f.tell()
-                return (*found, f.tell(), length)
+                return WavHeader(*found, f.tell(), length)
             body = f.read(length + (length & 1))
             if name == b"fmt ":
                 found = _wave_format(path, body)

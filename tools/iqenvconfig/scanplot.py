@@ -6,7 +6,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
 from .spectra import Framer, frame_window, plan_for, power_spectra  # noqa: E402
-from .units import signed_hz  # noqa: E402
+from .units import format_rf, signed_hz  # noqa: E402
 
 COLUMNS, ROWS = 1200, 1024  # at most, so that a long or wide recording stays a picture
 MAX_BOXES = 300  # bursts outlined per signal
@@ -66,8 +66,9 @@ def plot_recording(recording, found, path):
     scale, unit = (1e6, "MHz") if fs >= 4e6 else (1e3, "kHz")
 
     fig, (top, bottom) = plt.subplots(2, 1, figsize=(12, 10), height_ratios=(3, 1.3))
-    fig.suptitle(f"{recording.path}: {seconds:.3f} s at {fs} samples/s ({recording.format}), "
-                 f"{len(found)} signal{'' if len(found) == 1 else 's'} found")
+    tuned = "" if recording.frequency is None else f", tuned to {format_rf(recording.frequency)}"
+    fig.suptitle(f"{recording.path}: {seconds:.3f} s at {fs} samples/s ({recording.format})"
+                 f"{tuned}, {len(found)} signal{'' if len(found) == 1 else 's'} found")
     extent = (0, image.shape[0] * column_seconds, -fs / 2 / scale, fs / 2 / scale)
     shown = top.imshow(db.T, origin="lower", aspect="auto", extent=extent, cmap="viridis",
                        vmin=-3, vmax=max(float(np.max(db)), 10), interpolation="nearest")
