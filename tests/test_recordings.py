@@ -2,7 +2,6 @@
 their files, WAV headers, SigMF metadata and archives, and the annotations scan writes back."""
 import hashlib
 import json
-import os
 import re
 import shutil
 import struct
@@ -61,7 +60,8 @@ def headers(stdout):
 
 
 def snapshot(folder):
-    return {p: (folder / p).read_bytes() for p in sorted(os.listdir(folder))}
+    """Every file below `folder` and its content."""
+    return {p: p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
 
 
 # Names as receivers and people write them, and what they say: (rate, tuned frequency,
@@ -251,33 +251,38 @@ BAD = {
 }
 
 
-@pytest.mark.parametrize("case", BAD)
-def test_bad_metadata_is_refused_naming_file_and_field_and_nothing_is_written(tmp_path, case):
-    content, said = BAD[case]
-    data = noise("cs16")
-    meta = tmp_path / "bad.sigmf-meta"
-    (tmp_path / "bad.sigmf-data").write_bytes(data)
-    if isinstance(content, dict):
+def test_bad_metadata_is_refused_naming_file_and_field_and_nothing_is_written(tmp_path):
+    """All at once: scan goes on past a recording it refuses, and says why for each."""
+    paths = {}
+    for case, (content, said) in BAD.items():
+        folder = tmp_path / case.replace(" ", "-")
+        folder.mkdir()
+        meta = folder / "bad.sigmf-meta"
+        (folder / "bad.sigmf-data").write_bytes(noise("cs16"))
         document = {"global": GOOD_GLOBAL, "captures": [{"core:sample_start": 0}],
-                    "annotations": [], **content}
-        meta.write_text(json.dumps({k: v for k, v in document.items() if v is not None}))
-    else:
-        meta.write_text(content)
-    path = meta
-    if content == "archive":
-        meta.write_text(json.dumps({"global": GOOD_GLOBAL, "captures": [], "annotations": []}))
-        path = tmp_path / "two.sigmf"
-        with tarfile.open(path, "w") as tar:
-            for name in ("a", "b"):
-                for suffix in (".sigmf-meta", ".sigmf-data"):
-                    tar.add(tmp_path / f"bad{suffix}", f"{name}/{name}{suffix}")
+                    "annotations": []}
+        if isinstance(content, dict):
+            document.update(content)
+            meta.write_text(json.dumps({k: v for k, v in document.items() if v is not None}))
+            paths[case] = meta
+        elif content == "archive":
+            meta.write_text(json.dumps(document))
+            paths[case] = folder / "two.sigmf"
+            with tarfile.open(paths[case], "w") as tar:
+                for name in ("a", "b"):
+                    for suffix in (".sigmf-meta", ".sigmf-data"):
+                        tar.add(folder / f"bad{suffix}", f"{name}/{name}{suffix}")
+        else:
+            meta.write_text(content)
+            paths[case] = meta
     before = snapshot(tmp_path)
-    for args in ([path, "--annotate"], [path, "--json", "--samplerate", "250000"]):
-        result = tool("scan", *args)
+    for options in (["--annotate"], ["--json", "--samplerate", "250000"]):
+        result = tool("scan", *paths.values(), *options)
         assert (result.returncode, result.stdout) == (1, ""), result.stderr
-        assert result.stderr.startswith(f"Error: {path}: ") and said in result.stderr, \
-            result.stderr
-        assert result.stderr.count("\n") == 1
+        errors = result.stderr.splitlines()
+        assert len(errors) == len(BAD)
+        for (case, (_, said)), error, path in zip(BAD.items(), errors, paths.values()):
+            assert error.startswith(f"Error: {path}: ") and said in error, (case, error)
     assert snapshot(tmp_path) == before
 
 
