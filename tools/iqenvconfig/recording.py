@@ -20,27 +20,6 @@ class RecordingError(OSError):
         super().__init__(None, message, path)
 
 
-def format_of(path, given=None):
-    """The sample format of a recording.
-
-    Parameters
-    ----------
-    path : str
-        The recording's file name.
-    given : str, optional
-        The format asked for, one of FORMATS.
-
-    Returns
-    -------
-    str
-        The given format, else the file name's extension if it names one, else "cf32".
-    """
-    if given:
-        return given
-    extension = os.path.splitext(path)[1].lstrip(".").lower()
-    return extension if extension in FORMATS else "cf32"
-
-
 class Recording:
     """The samples of an IQ recording.
 
