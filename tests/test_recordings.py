@@ -26,18 +26,26 @@ def noise(fmt, samples=SAMPLES, seed=1):
     return iqsignals.as_recorded(iqsignals.complex_noise(samples, 0.2, seed), fmt)
 
 
-def wav(iq, rate, bits, extensible=False):
-    """A two-channel WAV file's bytes, I left and Q right: 8 or 16-bit PCM, or 32-bit float."""
+def wav(iq, rate, bits, kind):
+    """A two-channel WAV file's bytes, I left and Q right: 8 or 16-bit PCM, or 32-bit float.
+    `kind`: "plain"; "extensible" (the format in a sub-format); "rf64" (the sizes in a ds64
+    chunk); "unfinished" (sizes 0, as a recorder leaves them that never ended)."""
     data = iqsignals.as_recorded(iq, {8: "cu8", 16: "cs16", 32: "cf32"}[bits])
     tag = 3 if bits == 32 else 1
-    fmt = struct.pack("<HHIIHH", 0xFFFE if extensible else tag, 2, rate, rate * bits // 4,
-                      bits // 4, bits)
-    if extensible:  # the sub-format GUID starts with the tag
+    fmt = struct.pack("<HHIIHH", 0xFFFE if kind == "extensible" else tag, 2, rate,
+                      rate * bits // 4, bits // 4, bits)
+    if kind == "extensible":  # the sub-format GUID starts with the tag
         fmt += struct.pack("<HHI", 22, bits, 3) + struct.pack("<H", tag) + bytes(14)
-    body = b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt
+    size = {"rf64": 0xFFFFFFFF, "unfinished": 0}.get(kind, len(data))
+    body = b"WAVE"
+    if kind == "rf64":
+        body += b"ds64" + struct.pack("<IQQQI", 28, 0, len(data), len(data) // 2, 0)
+    body += b"fmt " + struct.pack("<I", len(fmt)) + fmt
     body += b"LIST" + struct.pack("<I", 5) + b"hello\0"  # an odd chunk, padded, passed over
-    body += b"data" + struct.pack("<I", len(data)) + data
-    return b"RIFF" + struct.pack("<I", len(body)) + body
+    body += b"data" + struct.pack("<I", size) + data
+    if kind != "unfinished":  # a chunk after the data, which only the sizes tell apart
+        body += b"LIST" + struct.pack("<I", 8) + b"notes\0\0\0"
+    return (b"RF64" if kind == "rf64" else b"RIFF") + struct.pack("<I", size) + body
 
 
 def remote_at(samplerate, offset, seconds=0.25, seed=2):
@@ -51,12 +59,14 @@ def remote_at(samplerate, offset, seconds=0.25, seed=2):
 
 
 def headers(stdout):
-    """scan's "Recording:" lines: {path: (format, rate, tuned frequency or None)}."""
-    found = {}
-    for m in re.finditer(r"^Recording: (.+), (\w+), \d+ samples at (\d+) samples/s \(\S+ s\), "
+    """scan's "Recording:" lines: {path: (format, rate, tuned frequency or None)}, and the
+    number of samples of each."""
+    found, samples = {}, {}
+    for m in re.finditer(r"^Recording: (.+), (\w+), (\d+) samples at (\d+) samples/s \(\S+ s\), "
                          r"(?:tuned to (\S+ \S+)|tuned frequency unknown)$", stdout, re.M):
-        found[m[1]] = (m[2], int(m[3]), m[4] and hertz(m[4]))
-    return found
+        found[m[1]] = (m[2], int(m[4]), m[5] and hertz(m[5]))
+        samples[m[1]] = int(m[3])
+    return found, samples
 
 
 def snapshot(folder):
@@ -82,10 +92,11 @@ NAMES = {
     "keyfob_315M_250k.complex16s": (250000, 315e6, "cs8"),
     "g001_433.92M_250k": (250000, 433.92e6, "cf32"),
     "scan_433.92M_868.3M_250k.cu8": (250000, None, "cu8"),  # two frequencies: neither
-    "baseband_433920000Hz_12-34-56_02-01-2024.wav": ((250000, 16, False), 433.92e6, "cs16"),
-    "baseband_868350000Hz_09-00-00_15-06-2023.wav": ((1024000, 32, True), 868.35e6, "cf32"),
-    "SDRSharp_20240102_123456Z_433920000Hz_IQ.wav": ((2048000, 16, True), 433.92e6, "cs16"),
-    "HDSDR_20240102_123456Z_433920kHz_RF.wav": ((250000, 8, False), 433.92e6, "cu8"),
+    "baseband_433920000Hz_12-34-56_02-01-2024.wav": ((250000, 16, "plain"), 433.92e6, "cs16"),
+    "baseband_868350000Hz_09-00-00_15-06-2023.wav": ((1024000, 32, "extensible"), 868.35e6,
+                                                     "cf32"),
+    "SDRSharp_20240102_123456Z_433920000Hz_IQ.wav": ((2048000, 16, "rf64"), 433.92e6, "cs16"),
+    "HDSDR_20240102_123456Z_433920kHz_RF.wav": ((250000, 8, "unfinished"), 433.92e6, "cu8"),
     "remote.cu8": "no facts",
     "recording_20240102_153000.cu8": "no facts",  # a date and a time are not a rate
     "capture.raw": "no facts",
@@ -101,15 +112,14 @@ def test_the_names_receivers_write_give_rate_frequency_and_format(tmp_path):
     for name, expected in NAMES.items():
         path = tmp_path / name
         if name.endswith(".wav"):
-            rate, bits, extensible = expected[0]
-            path.write_bytes(wav(iqsignals.complex_noise(SAMPLES, 0.2, 1), rate, bits,
-                                 extensible))
+            path.write_bytes(wav(iqsignals.complex_noise(SAMPLES, 0.2, 1), *expected[0]))
         else:
             path.write_bytes(noise(expected[2] if isinstance(expected, tuple) else "cu8"))
         paths.append(str(path))
     result = tool("scan", *paths)
     assert result.returncode == 2  # a rate nobody gave is the user's to give
-    said = headers(result.stdout)
+    said, samples = headers(result.stdout)
+    assert set(samples.values()) == {SAMPLES}  # the WAV files' headers and chunks left out
     refused = {line.split(": ")[1]: line for line in result.stderr.splitlines()}
     for name, expected in NAMES.items():
         path = str(tmp_path / name)
@@ -131,7 +141,7 @@ def test_the_command_line_wins_and_a_conflict_is_reported(tmp_path):
     assert (agreeing.returncode, agreeing.stderr) == (0, "")
     result = tool("scan", path, "--samplerate", 1024000, "--tuned", 433.9e6, "--format", "cs8")
     assert result.returncode == 0, result.stderr
-    assert headers(result.stdout) == {str(path): ("cs8", 1024000, 433.9e6)}
+    assert headers(result.stdout)[0] == {str(path): ("cs8", 1024000, 433.9e6)}
     warnings = result.stderr.splitlines()
     assert len(warnings) == 3 and all(w.startswith(f"Warning: {path}: ") for w in warnings)
     assert ["1024000" in w and "250000" in w for w in warnings] == [True, False, False]
@@ -310,7 +320,7 @@ def test_optional_fields_that_make_no_sense_are_passed_over_with_a_warning(tmp_p
         "annotations": [{"core:sample_start": 3, "core:sample_count": 2.5}]}))
     result = tool("scan", meta)
     assert result.returncode == 0, result.stderr
-    assert headers(result.stdout) == {str(tmp_path / "odd.sigmf-data"): ("cs16", 250000, None)}
+    assert headers(result.stdout)[0] == {str(tmp_path / "odd.sigmf-data"): ("cs16", 250000, None)}
     warnings = result.stderr.splitlines()
     assert [w.split(": ")[2].split(" ")[:2] for w in warnings] == [
         ["captures[0]", "core:frequency"], ["global", "core:trailing_bytes"],
