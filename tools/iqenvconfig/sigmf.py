@@ -314,7 +314,7 @@ def annotation(start, count, lower_hz=None, upper_hz=None, label=None, comment=N
     Returns
     -------
     dict
-        The annotation's fields.
+        The annotation's fields, those given as None left out, frequencies to 0.1 Hz.
     """
     fields = {"core:sample_start": int(start), "core:sample_count": int(count),
               "core:freq_lower_edge": lower_hz, "core:freq_upper_edge": upper_hz,
