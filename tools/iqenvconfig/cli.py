@@ -25,9 +25,10 @@ configuration file does at iqenv's output (show, plot), and turns iqenv's output
 into pulses, a coding and bits (pulses). For a malformed file the messages are
 iqenv's own.
 
-Example, from a recording to iqenv's configuration:
-  iqenv-config scan capture.cu8 --samplerate 2400000
-  iqenv-config design -o remote.cfg --samplerate 2400000 --center 280e3
+Example, from a recording to iqenv's configuration (the name says 2.4 MS/s at
+433.64 MHz, as rtl_433 names its dumps; --samplerate for one that does not):
+  iqenv-config scan g001_433.64M_2400k.cu8
+  iqenv-config design -o remote.cfg --recording g001_433.64M_2400k.cu8
 
 Formats, algorithms and every message: see iqenv(1)."""
 
@@ -70,15 +71,18 @@ Example:
 See iqenv(1)."""
 
 SCAN_DESCRIPTION = """\
-Finds the transmissions in an IQ recording and prints, for each signal, its
-offset from the tuned frequency, its power while on (dB above the noise in its
-band), its occupied bandwidth (90 % of its power), when its first burst starts
-and how many bursts it has.
+Finds the transmissions in IQ recordings and prints, for each signal, its
+offset from the tuned frequency (and its frequency, where the tuned frequency is
+known), its power while on (dB above the noise in its band), its occupied
+bandwidth (90 % of its power), when its first burst starts and how many bursts
+it has. The rate, format and tuned frequency come from the recording's SigMF
+metadata, WAV header or name, unless the options below say them.
 
 Example:
-  iqenv-config scan capture.cu8 --samplerate 2400000
+  iqenv-config scan g001_433.64M_2400k.cu8
 
-How signals and bursts are told from noise and from clipping: see iqenv(1)."""
+How signals and bursts are told from noise and from clipping, and which
+recordings say what: see iqenv(1)."""
 
 PULSES_DESCRIPTION = f"""\
 Turns iqenv's output (float32 at 24000/s, from FILE or - for standard input,
