@@ -471,8 +471,6 @@ def cmd_pulses(args):
     if args.recording:
         if args.input is not None:
             raise UsageError("give FILE or --recording, not both")
-        if args.samplerate is None:
-            raise UsageError("--recording needs --samplerate")
         sources = _pulse_sources(args)
     else:
         given = [name for name, value in with_recording if value is not None]
@@ -520,6 +518,7 @@ def _pulse_sources(args):
     iqenv's values for it), iqenv run on a channel designed for the signal. The recording is
     scanned now; each design and iqenv run happens as the sources are taken."""
     recording = _open_recording(args)
+    args.samplerate = recording.samplerate  # the command line's, else what the recording says
     iqenv = args.iqenv or pulsestream.find_iqenv() or "iqenv"
     if args.center is not None:
         chosen, found = [(args.center, args.bandwidth, None)], []
