@@ -164,6 +164,7 @@ def test_the_programs_say_what_the_man_page_says(tmp_path):
     pulses = [TOOL, "pulses"]
     runs += [(run(pulses + args), 2) for args in (
         [], ["-", "--all"], ["-", "--recording", "r.cu8", "--samplerate", "1e6"],
+        ["--recording", "r.cu8", "--all", "--envelope", "e.f32"],
         ["--recording", str(tmp_path / "short.cf32")])]  # the last: a rate nothing gives
     recording = ["--recording", str(tmp_path / "silent.cf32"), "--samplerate", "2400000"]
     failing = tmp_path / "failing-iqenv"

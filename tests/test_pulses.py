@@ -259,6 +259,7 @@ def test_iqenv_piped_in_live_and_rtl_433_reading_our_pulse_data(tmp_path, channe
     (["x.f32", "--all"], "--all goes with --recording"),
     (["x.f32", "--recording", "y.cu8", "--samplerate", "1e6"],
      "give FILE or --recording, not both"),
+    (["x.f32", "--annotate"], "--annotate goes with --recording"),
     (["--recording", "/dev/null"], None),  # says no rate, and none is given
     (["-", "--json", "--ook"], None)])
 def test_pulses_usage_errors(args, message):
@@ -312,3 +313,39 @@ def test_a_row_of_an_odd_count_of_half_bits_is_manchester_only(last):
         assert fits["differential Manchester"] == 0
     else:
         assert fits["differential Manchester"] == pytest.approx(fits["Manchester"] / 0.99 * 0.97)
+
+
+def test_decoded_bursts_annotate_the_recording_and_the_envelope_is_a_recording_too(tmp_path):
+    device = keyed.Device("ppm", 500, [1, 0, 1, 1, 0, 0, 1, 0, 1, 1, 1, 0, 0, 0, 1, 1], sync=True,
+                          seed=2)
+    iq = keyed.recording(device, RATE, 40e3, 25.0, CHANNEL, lead=0.05)
+    # The name says the rate and the tuned frequency: nothing else is given.
+    path = tmp_path / "g001_433.92M_250k.cu8"
+    path.write_bytes(iqsignals.as_recorded(iq, "cu8"))
+    envelope_path = tmp_path / "env.f32"
+    args = [TOOL, "pulses", "--recording", str(path), "--annotate", "--envelope",
+            str(envelope_path)]
+    for _ in range(2):  # a second run replaces its own annotations, not adds to them
+        result = run(args, text=True)
+        assert result.returncode == 0, result.stderr
+    meta = json.loads((tmp_path / "g001_433.92M_250k.sigmf-meta").read_text())
+    assert meta["global"]["core:dataset"] == path.name
+    [mark] = meta["annotations"]
+    bits = "".join(map(str, device.bits))
+    assert (mark["core:label"], mark["core:generator"]) == ("PPM", "iqenv-config pulses")
+    assert mark["core:comment"].startswith(f"bits {bits};")
+    # The burst's span in the recording's samples, and the channel's edges on the radio.
+    assert abs(mark["core:sample_start"] / RATE - 0.05) < 0.002
+    sent = device.pulses()
+    length_us = sum(p + g for p, g in sent) - sent[-1][1]
+    assert abs(mark["core:sample_count"] / RATE * 1e6 - length_us) < 200
+    assert mark["core:freq_lower_edge"] < 433.96e6 < mark["core:freq_upper_edge"]
+    # The envelope kept is iqenv's output, described as such, and reads back to the same bits,
+    # its file named in each JSON line.
+    envelope_meta = json.loads((tmp_path / "env.sigmf-meta").read_text())
+    assert envelope_meta["global"]["core:datatype"] == "rf32_le"
+    assert envelope_meta["global"]["core:sample_rate"] == 24000
+    assert abs(envelope_meta["captures"][0]["core:frequency"] - 433.96e6) < 100
+    again = run([TOOL, "pulses", str(envelope_path), str(envelope_path), "--json"], text=True)
+    lines = [json.loads(line) for line in again.stdout.splitlines()]
+    assert [(b["file"], b["consensus"]) for b in lines] == [(str(envelope_path), bits)] * 2

@@ -6,6 +6,7 @@ import json
 import os
 import sys
 import tempfile
+from dataclasses import dataclass
 
 import numpy as np
 
@@ -104,6 +105,7 @@ class _Formatter(argparse.RawDescriptionHelpFormatter):
 
 
 SCAN_GENERATOR = "iqenv-config scan"  # "core:generator" of the annotations scan writes
+PULSES_GENERATOR = "iqenv-config pulses"  # and of those pulses writes
 
 
 class UsageError(Exception):
@@ -237,8 +239,9 @@ def make_parser(version):
     q = add("pulses", help="turn iqenv's output into pulses, a coding and bits",
             description=PULSES_DESCRIPTION)
     q.set_defaults(run=cmd_pulses)
-    q.add_argument("input", metavar="FILE", nargs="?",
-                   help="iqenv's output, float32 at 24000/s; - for standard input")
+    q.add_argument("input", metavar="FILE", nargs="*",
+                   help="iqenv's output, float32 at 24000/s, one file after another; - for "
+                   "standard input")
     out = q.add_mutually_exclusive_group()
     out.add_argument("--json", action="store_true",
                      help="one JSON object per burst, one line each")
@@ -255,6 +258,12 @@ def make_parser(version):
              f"as for design (default: {design.DEFAULT_REJECTION:g})")):
         q.add_argument(name, type=_number, default=default, help="with --recording: " + about,
                        metavar="DB" if name == "--rejection" else "HZ")
+    q.add_argument("--annotate", action="store_true",
+                   help="with --recording: write each burst decoded, its coding and bits, as a "
+                   "SigMF annotation of the recording (as scan --annotate does)")
+    q.add_argument("--envelope", metavar="FILE",
+                   help="with --recording, one signal: keep iqenv's output in FILE, and its "
+                   "SigMF metadata beside it (rf32_le at 24000/s, the channel's frequency)")
     q.add_argument("--all", action="store_true",
                    help="with --recording: every keyed signal scan finds, each through its own "
                    "iqenv run, the bursts labelled by offset")
@@ -467,57 +476,91 @@ def _recording_channel(args, recording):
 def cmd_pulses(args):
     """Runs `pulses` with the parsed arguments `args`; returns the exit status, 0."""
     with_recording = ("--center", args.center), ("--bandwidth", args.bandwidth), \
-        ("--all", args.all or None), ("--iqenv", args.iqenv), ("--samplerate", args.samplerate)
+        ("--all", args.all or None), ("--iqenv", args.iqenv), ("--samplerate", args.samplerate), \
+        ("--annotate", args.annotate or None), ("--envelope", args.envelope)
     if args.recording:
-        if args.input is not None:
+        if args.input:
             raise UsageError("give FILE or --recording, not both")
+        if args.envelope and args.all:
+            raise UsageError("--envelope keeps one signal's envelope: give it without --all")
         sources = _pulse_sources(args)
     else:
         given = [name for name, value in with_recording if value is not None]
         if given:
             raise UsageError(f"{given[0]} goes with --recording")
-        if args.input is None:
+        if not args.input:
             raise UsageError("Give FILE (- for standard input), or --recording")
-        stream = sys.stdin.buffer if args.input == "-" else open(args.input, "rb")
-        sources = [(None, None, pulsestream.read_values(stream))]
+        sources = (_PulseSource(path, None, [], pulsestream.read_values(
+            sys.stdin.buffer if path == "-" else open(path, "rb"))) for path in args.input)
     text = not (args.json or args.ook)
     if text:
         print("\n".join(pulsereport.header_lines()), flush=True)
-    count, dropped, glitches = 0, 0, 0
-    for label, lines, values in sources:
-        if text and lines:
-            print("\n".join(lines), flush=True)
+    count, dropped, glitches, marks = 0, 0, 0, []
+    for source in sources:
+        if text and source.lines:
+            print("\n".join(source.lines), flush=True)
         slicer = pulses.Slicer()
-        for chunk in values:
+        for chunk in source.values:
             for burst in slicer.feed(chunk):
                 count += 1
-                _print_burst(args, burst, count, label)
+                marks += _print_burst(args, burst, count, source)
         for burst in slicer.finish():
             count += 1
-            _print_burst(args, burst, count, label)
+            marks += _print_burst(args, burst, count, source)
         dropped += slicer.dropped
         glitches += slicer.glitches
+        if source.done:
+            wrote = source.done()
+            if text:
+                print(wrote)
     if text:
         print("\n".join(pulsereport.summary_lines(count, dropped, glitches)))
+    if args.annotate:
+        meta = sigmf.write_annotations(args.opened, marks, PULSES_GENERATOR)
+        if text:
+            print(f"Wrote {meta}")
     return 0
 
 
-def _print_burst(args, burst, index, label):
+@dataclass
+class _PulseSource:
+    """Where one stream of iqenv's values comes from: the file named in JSON ("-": none), the
+    signal's label (with --all), lines saying what was designed, the values, the channel decoded
+    ((centre Hz, bandwidth Hz) with --recording) and what to do once it is read."""
+
+    file: str
+    label: str
+    lines: list
+    values: object
+    channel: tuple = None
+    done: object = None
+
+
+def _print_burst(args, burst, index, source):
+    """Prints one burst as asked; returns its SigMF annotation in a list where --annotate asks
+    for one (else an empty list)."""
     if args.ook:
         print("\n".join(pulsereport.ook_lines(burst)), flush=True)
-        return
+        return []
     analysis = coding.analyse(burst.pulses)
+    file = None if source.file == "-" else source.file
     if args.json:
-        print(pulsereport.json_line(burst, analysis, index, label), flush=True)
+        print(pulsereport.json_line(burst, analysis, index, source.label, file), flush=True)
     else:
-        print("\n".join(pulsereport.text_lines(burst, analysis, index, label)), flush=True)
+        print("\n".join(pulsereport.text_lines(burst, analysis, index, source.label)), flush=True)
+    if not args.annotate:
+        return []
+    return [pulsereport.annotation(burst, analysis, source.channel, args.opened.samplerate,
+                                    args.opened.frequency)]
 
 
 def _pulse_sources(args):
-    """pulses --recording: for each signal to decode, (label, lines saying what was designed,
-    iqenv's values for it), iqenv run on a channel designed for the signal. The recording is
-    scanned now; each design and iqenv run happens as the sources are taken."""
-    recording = _open_recording(args)
+    """pulses --recording: for each signal to decode, a _PulseSource of iqenv's values for it,
+    iqenv run on a channel designed for the signal. The recording is scanned now; each design
+    and iqenv run happens as the sources are taken."""
+    recording = args.opened = _open_recording(args)
+    if args.annotate:
+        sigmf.annotation_target(recording)  # refused before the work, and nothing written
     args.samplerate = recording.samplerate  # the command line's, else what the recording says
     iqenv = args.iqenv or pulsestream.find_iqenv() or "iqenv"
     if args.center is not None:
@@ -550,9 +593,32 @@ def _pulse_runs(args, recording, iqenv, chosen):
         configfile.write_config(path, result.mixer, args.samplerate, result.taps)
         label = f"{center / 1e3:+.1f} kHz" if len(chosen) > 1 or args.all else None
         lines = [f"Signal at {format_hz(center)}: " + report.design_lines(result)[0]]
-        yield label, lines, pulsestream.iqenv_values(iqenv, path, recording)
+        values = pulsestream.iqenv_values(iqenv, path, recording)
+        done = None
+        if args.envelope:
+            values, done = _kept(values, args.envelope, recording.frequency, center)
+        yield _PulseSource(recording.path, label, lines, values, (center, result.bandwidth),
+                           done)
         os.unlink(path)
     os.rmdir(folder)
+
+
+def _kept(values, path, tuned, center):
+    """`values` passed on and written to `path` as they come; and what writes the envelope's
+    SigMF metadata once they are all read."""
+    out = open(path, "wb")
+
+    def passed_on():
+        with out:
+            for chunk in values:
+                out.write(chunk.astype("<f4").tobytes())
+                yield chunk
+
+    def done():
+        meta = sigmf.envelope_meta(path, None if tuned is None else tuned + center)
+        return f"Wrote {path} and {meta}"
+
+    return passed_on(), done
 
 
 def _write_atomically(path, frequency, samplerate, taps):

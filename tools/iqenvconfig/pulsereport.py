@@ -3,6 +3,7 @@ pulse data. Each takes a burst and its analysis and only formats them."""
 import json
 
 from . import pulses as slicing
+from . import sigmf
 from .resampler import OUTPUT_RATE
 
 END_RULE = (f"a burst ends after {slicing.END_QUIET * 1e3:g} ms without a pulse (or after "
@@ -22,7 +23,7 @@ def _cluster(c):
             "count": c.count}
 
 
-def record(burst, analysis, index, label=None):
+def record(burst, analysis, index, label=None, file=None):
     """One burst as a JSON-ready dict.
 
     Parameters
@@ -33,12 +34,15 @@ def record(burst, analysis, index, label=None):
         Burst number, from 1.
     label : str or None
         Which signal it came from (an offset, with --all).
+    file : str or None
+        The file it came from (a recording, or a file of iqenv's output).
 
     Returns
     -------
     dict
     """
-    out = {"burst": index}
+    out = {"file": file} if file else {}
+    out["burst"] = index
     if label:
         out["signal"] = label
     out.update({
@@ -66,9 +70,9 @@ def record(burst, analysis, index, label=None):
     return out
 
 
-def json_line(burst, analysis, index, label=None):
-    """The burst as one line of JSON."""
-    return json.dumps(record(burst, analysis, index, label), separators=(",", ":"))
+def json_line(burst, analysis, index, label=None, file=None):
+    """The burst as one line of JSON (the parameters as for record)."""
+    return json.dumps(record(burst, analysis, index, label, file), separators=(",", ":"))
 
 
 def _clusters_text(found):
@@ -153,3 +157,34 @@ def summary_lines(count, dropped, glitches):
     return [f"{count} bursts; {dropped} stretches of activity with too few pulses left out; "
             f"{glitches} glitches dropped in all"]
 
+
+
+def annotation(burst, analysis, channel, samplerate, tuned=None):
+    """A decoded burst as a SigMF annotation of the recording it came from.
+
+    Parameters
+    ----------
+    burst : pulses.Burst
+    analysis : coding.Analysis
+    channel : (float, float)
+        The channel iqenv decoded: centre and bandwidth, hertz from the tuned frequency.
+    samplerate, tuned
+        As for report.scan_annotations: the recording's samples per second, and its tuned
+        frequency in hertz (None where unknown).
+
+    Returns
+    -------
+    dict
+        As sigmf.annotation makes it: the burst's span (from its first edge to the end of its
+        last pulse, on iqenv's output, whose delay is a few milliseconds at most), the channel's
+        edges, the coding named as the label, the bits and the SNR in the comment.
+    """
+    centre, bandwidth = channel
+    centre += tuned or 0.0
+    length = sum(p + g for p, g in burst.pulses) - burst.pulses[-1][1]
+    best = analysis.best
+    label = best.name if best else "pulses"
+    bits = f"bits {analysis.consensus}" if best else f"{len(burst.pulses)} pulses, no coding"
+    return sigmf.annotation(round(burst.start * samplerate), round(length * 1e-6 * samplerate),
+                            centre - bandwidth / 2, centre + bandwidth / 2, label,
+                            f"{bits}; SNR {burst.snr_db:.1f} dB")
