@@ -1,11 +1,13 @@
 """iqenv and iqenv-config as their users meet them: files read or refused alike, the messages
 and options the man page lists, the terminal refusal, memory, and installing."""
+import functools
 import math
 import os
 import pty
 import re
 import resource
 import struct
+from concurrent.futures import Future, ThreadPoolExecutor
 
 import pytest
 from conftest import (BLOCK, BUILD, IQENV, ONE_TAP, ROOT, TOOL, carrier, config, config_bytes,
@@ -145,24 +147,28 @@ def test_the_programs_say_what_the_man_page_says(tmp_path):
     runs.append((run([IQENV, cfg], stdin=directory), 1))
     os.close(directory)
     runs += [(run([IQENV, *args]), 2) for args in ([], ["a", "b"], ["a", "b", "c"])]
+    # iqenv-config starts slowly (numpy, scipy): its runs, which write nothing, go on side by
+    # side.
+    pool = ThreadPoolExecutor(4)
+    started = functools.partial(pool.submit, run)
     design = [TOOL, "design", "-o", str(tmp_path / "d.cfg"), "--samplerate", "2400000",
               "--frequency", "1e5", "--bandwidth"]
-    runs += [(run(design + args), 2) for args in (
+    runs += [(started(design + args), 2) for args in (
         ["0"], ["2e4", "--center", "nan"], ["2e4", "--gain", "0"], ["1"], ["2e4", "--taps", "x"],
         ["2e4", "--rejection", "0"], ["3e4"], ["2e4", "--center", "6e3", "--frequency", "12e3"],
         ["1e4", "--center", "4.5e3", "--frequency", "4.5e3"])]
-    runs += [(run(design[:6] + args), 2) for args in (
+    runs += [(started(design[:6] + args), 2) for args in (
         ["--bandwidth", "2e4"], ["--bandwidth", "2e4", "--center", "5.25e3"])]
-    runs.append((run([TOOL, "nope"]), 2))
-    runs.append((run(design[:3] + ["/no/such/dir/d.cfg"] + design[4:] + ["2e4"]), 1))
+    runs.append((started([TOOL, "nope"]), 2))
+    runs.append((started(design[:3] + ["/no/such/dir/d.cfg"] + design[4:] + ["2e4"]), 1))
     (tmp_path / "short.cf32").write_bytes(b"")
-    runs += [(run([TOOL, "scan", "--samplerate", "2400000", path]), 1)
+    runs += [(started([TOOL, "scan", "--samplerate", "2400000", path]), 1)
              for path in (str(tmp_path / "short.cf32"), "/dev/null")]
-    runs.append((run([TOOL, "scan", str(tmp_path / "short.cf32")]), 2))  # no rate given
+    runs.append((started([TOOL, "scan", str(tmp_path / "short.cf32")]), 2))  # no rate given
     (tmp_path / "silent.cf32").write_bytes(bytes(8 * 20000))
-    runs.append((run(design[:-3] + ["--recording", str(tmp_path / "silent.cf32")]), 1))
+    runs.append((started(design[:-3] + ["--recording", str(tmp_path / "silent.cf32")]), 1))
     pulses = [TOOL, "pulses"]
-    runs += [(run(pulses + args), 2) for args in (
+    runs += [(started(pulses + args), 2) for args in (
         [], ["-", "--all"], ["-", "--recording", "r.cu8", "--samplerate", "1e6"],
         ["--recording", "r.cu8", "--all", "--envelope", "e.f32"],
         ["--recording", str(tmp_path / "short.cf32")])]  # the last: a rate nothing gives
@@ -170,14 +176,16 @@ def test_the_programs_say_what_the_man_page_says(tmp_path):
     failing = tmp_path / "failing-iqenv"
     failing.write_text("#!/bin/sh\necho 'Error: it failed' >&2\nexit 1\n")
     failing.chmod(0o755)
-    runs += [(run(pulses + recording + args), 1) for args in (
+    runs += [(started(pulses + recording + args), 1) for args in (
         [], ["--center", "1e5", "--iqenv", "/bin/false"],
         ["--center", "1e5", "--iqenv", str(failing)])]
     said = []
     for result, status in runs:
+        result = result.result() if isinstance(result, Future) else result
         assert result.returncode == status, result.stderr
         said += [line for line in result.stderr.decode().splitlines()
                  if line.startswith(("Error: ", "Usage: "))]
+    pool.shutdown()
     # A terminal is refused before anything is opened, a valid configuration or a missing one.
     for path in (cfg, str(tmp_path / "missing.cfg")):
         status, err, shown = on_terminal([path])
