@@ -23,13 +23,13 @@ constexpr size_t taps_per_reserve = 4096;
 
 }  // namespace
 
-FilterConfig readConfigFile(const std::string& path) {
+std::ifstream openConfigFile(const std::string& path) {
     std::error_code ec;
     // A directory opens as a stream on this platform but cannot be read: refuse it here.
     std::ifstream file;
     if (!std::filesystem::is_directory(path, ec)) file.open(path, std::ios::binary);
     if (!file.is_open()) throw std::runtime_error("Cannot open config file: " + path);
-    return readConfig(&file);
+    return file;
 }
 
 FilterConfig readConfig(std::istream* in) {

@@ -3,6 +3,7 @@
 
 #include <complex>
 #include <cstdint>
+#include <fstream>
 #include <istream>
 #include <string>
 #include <vector>
@@ -17,10 +18,9 @@ struct FilterConfig {
 // The configuration of this process's run, defined by the program's entry point.
 extern FilterConfig cfg;
 
-// Opens the file at `path` and reads the configuration from it; throws std::runtime_error
-// "Cannot open config file: PATH" when it cannot be opened (a directory cannot), else as
-// readConfig.
-FilterConfig readConfigFile(const std::string& path);
+// Opens the file at `path` in binary mode for readConfig; throws std::runtime_error
+// "Cannot open config file: PATH" when it cannot be opened (a directory cannot).
+std::ifstream openConfigFile(const std::string& path);
 
 // Reads frequency, sample rate, tap count and taps from the stream's current position.
 // Throws std::runtime_error naming the first field that could not be read whole.

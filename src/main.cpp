@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <exception>
+#include <fstream>
 #include <iostream>
 
 #include "config.h"
@@ -63,7 +64,9 @@ int main(int argc, char** argv) {
     }
 
     try {
-        cfg = readConfigFile(argv[1]);
+        std::ifstream file = openConfigFile(argv[1]);
+        cfg = readConfig(&file);
+        file.close();  // before the report
 
         printConfig(cfg);
         checkConfig(cfg);

@@ -90,7 +90,7 @@ std::map<std::string, std::string> messages() {
     runnable.taps.assign(778, {1.0f, 0.0f});
     std::map<std::string, std::string> out;
     const std::string path = "/nonexistent-iqenv-facts/config-file.cfg";
-    out["cannot_open"] = templateOf(refusalOf([&] { readConfigFile(path); }), {{"path", path}});
+    out["cannot_open"] = templateOf(refusalOf([&] { openConfigFile(path); }), {{"path", path}});
     const std::string header = configBytes(output_rate, 1000, 777);
     out["short_frequency"] = readRefusal(header.substr(0, 3));
     out["short_samplerate"] = readRefusal(header.substr(0, 7));

@@ -8,9 +8,9 @@ annotation's "core:sample_start"), and so is "core:sample_rate" where it is give
 analysis cannot do without; other optional fields are read leniently: one that makes no sense
 is passed over with a note.
 
-For the commands that write what they found (scan --annotate, pulses):
+For the commands that write what they found (scan --annotate, pulses), with this module as
+`sigmf`:
 
-    from . import sigmf
     target = sigmf.annotation_target(recording)   # before the work: refuses what cannot be
     ...                                           # written (an archive), writes nothing
     marks = [sigmf.annotation(start, count, lower_hz, upper_hz, "label", "comment"), ...]
