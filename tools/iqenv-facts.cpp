@@ -18,6 +18,7 @@
 
 #include "config.h"
 #include "signal/decimator.h"
+#include "signal/envelope.h"
 #include "signal/oscillator.h"
 #include "signal/resampler.h"
 
@@ -159,7 +160,9 @@ int main(int argc, char** argv) {
     }
     try {
         std::ostringstream json;
-        json << "{\n  \"output_rate\": " << output_rate << ",\n";
+        json << "{\n  \"output_rate\": " << output_rate << ",\n  \"output_gain\": "
+             << number(output_gain) << ",\n  \"converter\": {\"type\": " << converter_type
+             << ", \"channels\": " << converter_channels << "},\n";
         const SamplerateRange range = supportedSamplerates();
         json << "  \"samplerates\": {\"lowest\": " << range.lo << ", \"highest\": " << range.hi
              << "},\n  \"decimation_steps\": [";

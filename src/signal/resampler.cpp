@@ -56,7 +56,8 @@ SamplerateRange supportedSamplerates() {
 
 SrcStatePtr createResampler(src_callback_t callback, void* context) {
     int error = 0;
-    SrcStatePtr state(src_callback_new(callback, SRC_SINC_MEDIUM_QUALITY, 2, &error, context));
+    SrcStatePtr state(
+        src_callback_new(callback, converter_type, converter_channels, &error, context));
     if (!state || error != 0) {
         const char* text = error != 0 ? src_strerror(error) : nullptr;
         throw std::runtime_error(std::string("Cannot create the resampler: ") +

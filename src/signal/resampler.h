@@ -7,6 +7,9 @@
 #include <memory>
 
 constexpr uint32_t output_rate = 24000;
+// The converter: libsamplerate's medium sinc, real and imaginary parts as two channels.
+constexpr int converter_type = SRC_SINC_MEDIUM_QUALITY;
+constexpr int converter_channels = 2;
 
 // 24000 / samplerate in double, rounded to float: the ratio the report states.
 float resamplingRatio(uint32_t samplerate);
@@ -36,6 +39,6 @@ struct SrcStateDeleter {
 };
 using SrcStatePtr = std::unique_ptr<SRC_STATE, SrcStateDeleter>;
 
-// A two-channel SRC_SINC_MEDIUM_QUALITY converter in callback mode. Throws std::runtime_error
-// with the library's text when it cannot be created.
+// The converter (converter_type, converter_channels) in callback mode. Throws
+// std::runtime_error with the library's text when it cannot be created.
 SrcStatePtr createResampler(src_callback_t callback, void* context);
