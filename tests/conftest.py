@@ -13,7 +13,7 @@ import numpy as np
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import iqsignals  # noqa: E402
-from iqenvconfig.pulses import EnvelopeRecovery  # noqa: E402
+from iqenvconfig.envelope import EnvelopeRecovery  # noqa: E402
 
 # ctest passes the paths in; the defaults serve a plain `pytest tests` after `make build`.
 BUILD = os.path.abspath(os.environ.get("IQENV_BUILD_DIR", os.path.join(ROOT, "build")))

@@ -10,8 +10,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import (chain, coding, configfile, design, files, pulsereport, pulses, pulsestream, reader,
-               report, scan, sigmf)
+from . import (analysis, bursts, chain, configfile, design, facts, files, pulsereport, pulses,
+               pulsestream, reader, report, scan, sigmf)
 from .recording import FORMATS, RecordingError
 from .units import format_hz, format_rf
 
@@ -88,7 +88,7 @@ recordings say what: see iqenv(1)."""
 PULSES_DESCRIPTION = f"""\
 Turns iqenv's output (float32 at 24000/s, from FILE or - for standard input,
 read as it arrives) into bursts of on/off-keyed pulses, each reported as soon
-as {pulses.END_QUIET * 1e3:g} ms pass without a pulse: its width clusters, its coding named
+as {bursts.END_QUIET * 1e3:g} ms pass without a pulse: its width clusters, its coding named
 and ranked (PWM, PPM, Manchester, differential Manchester, PIWM, PCM), its bit
 rows and their consensus, and the rtl_433 flex decoder that reads the same
 bits. With --recording, from an IQ recording to bits in one command: scan,
@@ -494,19 +494,19 @@ def cmd_pulses(args):
             sys.stdin.buffer if path == "-" else open(path, "rb"))) for path in args.input)
     text = not (args.json or args.ook)
     if text:
-        print("\n".join(pulsereport.header_lines()), flush=True)
+        print("\n".join(pulsereport.header_lines(facts.get()["output_rate"])), flush=True)
     count, dropped, glitches, marks = 0, 0, 0, []
     for source in sources:
         if text and source.lines:
             print("\n".join(source.lines), flush=True)
-        slicer = pulses.Slicer()
+        slicer = pulses.BurstReader()
         for chunk in source.values:
             for burst in slicer.feed(chunk):
                 count += 1
-                marks += _print_burst(args, burst, count, source)
+                marks += _print_burst(args, burst, count, source, slicer.rate)
         for burst in slicer.finish():
             count += 1
-            marks += _print_burst(args, burst, count, source)
+            marks += _print_burst(args, burst, count, source, slicer.rate)
         dropped += slicer.dropped
         glitches += slicer.glitches
         if source.done:
@@ -536,21 +536,23 @@ class _PulseSource:
     done: object = None
 
 
-def _print_burst(args, burst, index, source):
+def _print_burst(args, burst, index, source, rate):
     """Prints one burst as asked; returns its SigMF annotation in a list where --annotate asks
     for one (else an empty list)."""
+    found = analysis.analyse(burst, rate)
     if args.ook:
-        print("\n".join(pulsereport.ook_lines(burst)), flush=True)
+        if found.verdict in pulsereport.PASSED_ON:
+            print("\n".join(pulsereport.ook_lines(burst)), flush=True)
         return []
-    analysis = coding.analyse(burst.pulses)
     file = None if source.file == "-" else source.file
     if args.json:
-        print(pulsereport.json_line(burst, analysis, index, source.label, file), flush=True)
+        print(pulsereport.json_line(burst, found, index, rate, source.label, file), flush=True)
     else:
-        print("\n".join(pulsereport.text_lines(burst, analysis, index, source.label)), flush=True)
+        print("\n".join(pulsereport.text_lines(burst, found, index, rate, source.label)),
+              flush=True)
     if not args.annotate:
         return []
-    return [pulsereport.annotation(burst, analysis, source.channel, args.opened.samplerate,
+    return [pulsereport.annotation(burst, found, source.channel, args.opened.samplerate,
                                     args.opened.frequency)]
 
 
