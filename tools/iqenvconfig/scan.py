@@ -1,6 +1,7 @@
 """Finding the transmissions in an IQ recording: where they are, how strong, when.
 
-The recording is read twice, a chunk at a time, so memory does not grow with its length.
+The recording is read twice, a chunk at a time, so memory does not grow with its length, and
+the first bursts of the signals that key a third time.
 
 Pass 1 cuts it into short frames (about 300 us: a frame fits inside the shortest pulse worth
 finding), takes each frame's spectrum and, chunk by chunk, the noise floor of every frequency
@@ -15,6 +16,11 @@ far stronger signal explains it), measures its power while active, and averages 
 spectrum over the stretches where it is active for its offset and occupied bandwidth. Last,
 weaker signals that only ever appear while a stronger one is on, starting with it if that one
 is steady, are dropped: clipping made them.
+
+Then the first bursts of the signals that key are read once more, to find the tones of
+frequency-keyed transmitters: signals whose bursts overlap, or two groups of instantaneous
+frequency within one signal's band, are one transmitter where, sample by sample, one tone is
+on at a time and the changes go straight from tone to tone (see _Turns.in_turn).
 
 Each frame's DC offset (its mean, weighted as the window weights the frame) is removed before
 its spectrum is taken, and with it the receiver's spike at 0 Hz; the bin at 0 Hz is never
