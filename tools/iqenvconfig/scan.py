@@ -57,7 +57,7 @@ SPUR_SLACK_SECONDS = 2e-3
 # Frequency keying: signals whose bursts overlap this share of their time or more are tried as
 # the tones of one transmitter; so is each signal's own band.
 FSK_OVERLAP = 0.5
-FSK_SECONDS = 0.25  # of a candidate's bursts, the first this long are examined
+FSK_SECONDS = 0.05  # of a candidate's bursts, the first this long are examined
 FSK_DC_FRAMES = 8  # the running mean taken for the DC offset, in frames
 FSK_FILTER_PERIODS = 4  # the tone filters' length, in periods of the tones' spacing
 FSK_LEVEL_PERCENTILE = 95  # of a tone's power over the samples: its level while on
@@ -67,7 +67,7 @@ FSK_HANDOVERS = 0.8  # of the changes of tone (silence one of them), straight fr
 FSK_TOGETHER = 0.1  # a tone's mean power while another is on, over its level (less the noise)
 FSK_SEVERAL = 0.5  # of their levels: tones on at once
 FSK_ELEMENT_SPREAD = 1.5  # the longest run of one element over the shortest, at most
-FSK_ELEMENT_SHARE = 0.05  # of the runs between changes of tone, at least: an element
+FSK_ELEMENT_SHARE = 0.05  # of the runs between changes, shorter than an element: noise
 FSK_RESOLVED = 1.5  # the shortest element, in runs that count as changes of tone at the least
 
 
@@ -497,10 +497,11 @@ def _read_spans(recording, plan, spans):
     return out
 
 
-def _mixed_down(x, offset, samplerate, taps):
-    """`x` shifted by -`offset` hertz and filtered by `taps`, as long as `x`."""
-    mixed = x * np.exp(-2j * np.pi * offset / samplerate * np.arange(len(x)))
-    return scipy.signal.oaconvolve(mixed, taps, mode="same") if len(x) else mixed
+def _band_passed(x, offset, samplerate, taps):
+    """`x` filtered by the low-pass `taps` shifted to `offset` hertz, as long as `x`: as if `x`
+    were mixed to 0 Hz and low-passed, but for the phase, which turns at `offset`."""
+    shifted = taps * np.exp(2j * np.pi * offset / samplerate * np.arange(len(taps)))
+    return scipy.signal.oaconvolve(x, shifted, mode="same") if len(x) else x
 
 
 def _proposed_tones(pieces, samplerate, signal):
@@ -512,8 +513,9 @@ def _proposed_tones(pieces, samplerate, signal):
                                min(0.6 * width, 0.45 * fs), fs=fs)
     steps, powers = [], []
     for x in pieces:
-        y = _mixed_down(x, signal.offset_hz, fs, taps)
-        step = np.angle(y[1:] * np.conj(y[:-1])) * fs / (2 * np.pi)
+        y = _band_passed(x, signal.offset_hz, fs, taps)
+        turn = np.exp(-2j * np.pi * signal.offset_hz / fs)  # from one sample to the next
+        step = np.angle(y[1:] * np.conj(y[:-1]) * turn) * fs / (2 * np.pi)
         steps.append(scipy.ndimage.uniform_filter1d(step, max(int(round(fs / width)), 1)))
         powers.append(y.real[1:] ** 2 + y.imag[1:] ** 2)
     step, power = np.concatenate(steps), np.concatenate(powers)
@@ -575,7 +577,7 @@ def _turns(pieces, samplerate, tones, noise_density):
         return None
     taps = scipy.signal.firwin(length, spacing / 2, fs=fs)
     noise = noise_density(np.asarray(tones)) * fs * float(np.sum(taps ** 2) / np.sum(taps) ** 2)
-    powers = [np.array([np.abs(_mixed_down(x, f, fs, taps)) ** 2 for f in tones])
+    powers = [np.array([np.abs(_band_passed(x, f, fs, taps)) ** 2 for f in tones])
               for x in pieces]
     level = np.percentile(np.concatenate(powers, axis=1), FSK_LEVEL_PERCENTILE, axis=1) - noise
     if np.any(level < noise * 10 ** (FSK_MIN_SNR_DB / 10)):
@@ -622,7 +624,7 @@ def _steady_runs(state, glitch, bridge):
     -------
     (numpy.ndarray, numpy.ndarray, int)
         The values and lengths of the runs left, no two neighbours alike; and how many runs
-        of one tone were too short to keep.
+        of one tone, between two others, were too short to keep.
     """
     starts = np.concatenate(([0], np.flatnonzero(np.diff(state)) + 1))
     lengths = np.diff(np.concatenate((starts, [len(state)])))
@@ -635,10 +637,13 @@ def _steady_runs(state, glitch, bridge):
             values.append(value)
             runs.append(n)
 
+    raw = state[starts]
+    # A tone too short to keep between two others: an element the filters blur, or noise.
+    between = np.concatenate(([False], (raw[:-2] > 0) & (raw[2:] > 0), [False]))
     owed = 0  # what went before the first run kept
-    for value, n in zip(state[starts], lengths):
+    for value, n, inner in zip(raw, lengths, between):
         if n < glitch:
-            short += value > 0
+            short += bool(value > 0 and inner)
             owed += n
             if runs:
                 runs[-1], owed = runs[-1] + owed, 0
@@ -668,20 +673,30 @@ def _steady_runs(state, glitch, bridge):
 
 
 def _shortest_element(lengths, glitch, short):
-    """The shortest common element, in samples: the median of the first lengths, from the
-    shortest up, where FSK_ELEMENT_SHARE of them lie within FSK_ELEMENT_SPREAD of one another.
-    None where fewer than FSK_MIN_HANDOVERS runs lie between two changes of tone; where the
-    element lies too near the shortest run counted (`glitch` samples) to be told from what the
-    filters blur; or where the runs too short to count (`short` of them) are as many as that
-    share: elements too short to measure, or noise."""
-    least = max(3, FSK_ELEMENT_SHARE * len(lengths))
-    if len(lengths) < FSK_MIN_HANDOVERS or short >= least:
+    """The shortest common element, in samples, from the lengths of the runs of one tone
+    between two changes: the median of the shortest of the groups of runs within
+    FSK_ELEMENT_SPREAD of one another that hold half as many as the largest such group, or
+    more (an element is the commonest run in every coding, or near it), the group then centred
+    on its median.
+
+    None where fewer than FSK_MIN_HANDOVERS runs lie between two changes; where the element
+    lies too near the shortest run counted (`glitch` samples) to be told from what the filters
+    blur; or where FSK_ELEMENT_SHARE of the runs, or more, are shorter than that group, or were
+    too short to count (`short` of them): elements too short to measure, or noise.
+    """
+    if len(lengths) < FSK_MIN_HANDOVERS:
         return None
     v = np.sort(lengths)
     within = np.searchsorted(v, FSK_ELEMENT_SPREAD * v, side="right") - np.arange(len(v))
-    first = int(np.argmax(within >= least))
+    first = int(np.argmax(within >= within.max() / 2))
     element = float(np.median(v[first:first + within[first]]))
-    return element if element >= FSK_RESOLVED * glitch else None
+    half = math.sqrt(FSK_ELEMENT_SPREAD)
+    for _ in range(2):
+        element = float(np.median(v[(v >= element / half) & (v <= element * half)]))
+    shorter = int(np.sum(v < element / half)) + short
+    if shorter >= FSK_ELEMENT_SHARE * len(v) or element < FSK_RESOLVED * glitch:
+        return None
+    return element
 
 
 def _tone_bands(pieces, turns, samplerate, tones, noise_density, longest):
