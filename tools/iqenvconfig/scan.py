@@ -441,8 +441,8 @@ def _overlap_share(one, other):
 
 def _keyed_together(keyed):
     """The groups of signals that may be the tones of one transmitter, to try in turn: the
-    signals whose bursts overlap nearly wholly, linked pair by pair; and within a group of more
-    than two, each pair of it."""
+    signals whose bursts overlap for FSK_OVERLAP of their time or more, linked pair by pair;
+    and within a group of more than two, each pair of it."""
     linked = {i: {i} for i in range(len(keyed))}
     for i, a in enumerate(keyed):
         for j in range(i + 1, len(keyed)):
@@ -519,9 +519,9 @@ def _proposed_tones(pieces, samplerate, signal):
         steps.append(scipy.ndimage.uniform_filter1d(step, max(int(round(fs / width)), 1)))
         powers.append(y.real[1:] ** 2 + y.imag[1:] ** 2)
     step, power = np.concatenate(steps), np.concatenate(powers)
-    if len(power) < 2 * FSK_MIN_HANDOVERS:
+    v = np.sort(step[power > np.percentile(power, 90) / 10]) if len(power) else power
+    if len(v) < 2 * FSK_MIN_HANDOVERS:
         return None
-    v = np.sort(step[power > np.percentile(power, 90) / 10])
     below = np.cumsum(v)[:-1]
     k = np.arange(1, len(v))
     low, high = below / k, (below[-1] + v[-1] - below) / (len(v) - k)
@@ -550,8 +550,9 @@ class _Turns:
 
 def _turns(pieces, samplerate, tones, noise_density):
     """Which of the tones is on, sample by sample: each tone mixed to 0 Hz and low-passed to
-    half the spacing to its nearest neighbour, on where its power stands half-way (in dB) from
-    the noise to its level, the one on the one nearest its own level.
+    half the spacing to its nearest neighbour. Where one stands half-way (in dB) from the noise
+    to its level or higher, the one on is the one nearest its own level, unless several stand
+    above FSK_SEVERAL of theirs: several are on at once.
 
     Parameters
     ----------
@@ -567,14 +568,14 @@ def _turns(pieces, samplerate, tones, noise_density):
     Returns
     -------
     _Turns or None
-        None where the filters outlast the samples, or a tone stands less than FSK_MIN_SNR_DB
-        above the noise through its filter.
+        None where two tones are one, the filters outlast the samples, or a tone stands less
+        than FSK_MIN_SNR_DB above the noise through its filter.
     """
     fs = samplerate
     spacing = float(np.min(np.diff(np.sort(tones))))
-    length = int(math.ceil(FSK_FILTER_PERIODS * fs / spacing)) | 1
-    if length > sum(len(x) for x in pieces) / 8:
+    if spacing <= 0 or FSK_FILTER_PERIODS * fs / spacing > sum(len(x) for x in pieces) / 8:
         return None
+    length = int(math.ceil(FSK_FILTER_PERIODS * fs / spacing)) | 1
     taps = scipy.signal.firwin(length, spacing / 2, fs=fs)
     noise = noise_density(np.asarray(tones)) * fs * float(np.sum(taps ** 2) / np.sum(taps) ** 2)
     powers = [np.array([np.abs(_band_passed(x, f, fs, taps)) ** 2 for f in tones])
@@ -759,7 +760,7 @@ def _tones_of(group, pieces, samplerate, density, plan):
 def _frequency_keyed(recording, plan, floors, signals):
     """`signals`, the tones of each frequency-keyed transmitter among them made one signal.
 
-    Groups of signals whose bursts overlap nearly wholly are tried, then each signal alone (the
+    Groups of signals whose bursts overlap for the most part are tried, then each signal alone (the
     tones of a small shift can lie in one signal's band). The samples of their first bursts are
     read, and the tones are one transmitter where, sample by sample, they take turns (see
     _Turns.in_turn), and lie farther apart than each one's occupied band.
