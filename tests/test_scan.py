@@ -1,12 +1,15 @@
 """iqenv-config scan on recordings made the way receivers make them: 8-bit, clipped, a DC
 offset that wanders, noise, and remotes keyed on and off at offsets near and far from 0 Hz."""
+import glob
+import json
+import os
 import re
 
 import numpy as np
 import pytest
 import scipy.signal
-from conftest import (IQENV, TOOL, hertz, iqsignals, json_lines, measured_levels, run, taps_of,
-                      values)
+from conftest import (IQENV, ROOT, TOOL, hertz, iqsignals, json_lines, measured_levels, run,
+                      taps_of, values)
 
 import remote
 from iqenvconfig.design import default_bandwidth, widest_bandwidth
@@ -316,3 +319,100 @@ def test_a_remote_beside_0_hz_is_one_signal_and_its_channel_is_not_narrowed(tmp_
     assert "no notch at 0 Hz: the signal's band reaches" in result.stdout
     # Offsets read in one unit style: a million hertz less a rounding is 1 MHz, not 1000 kHz.
     assert signed_hz(999999.7) == "+1 MHz" and signed_hz(-1238.3e3) == "-1.2383 MHz"
+
+
+# Frequency-keyed transmitters at 250 kS/s: tones (hertz) and element (seconds). Far apart, the
+# tones are two signals to the spectrum; close, one band that holds both.
+FSK = {"tones apart": ((-45e3, 30e3), 52e-6), "tones in one band": ((10e3, 30e3), 100e-6)}
+
+
+@pytest.mark.parametrize("case", sorted(FSK))
+def test_a_frequency_keyed_transmitter_is_one_signal_and_design_takes_one_tone(tmp_path, case):
+    """Tones keyed in turn, 20 dB above the noise in the band of one element: one row, with
+    its tones, shift and shortest element; annotations that span both tones; and a channel
+    that passes the strongest tone and rejects the other."""
+    (low, high), element = FSK[case]
+    samplerate, amplitude = 250000, 0.5
+    bits = [1, 0] * 8 + [int(b) for b in np.random.default_rng(7).integers(0, 2, 64)]
+    iq = amplitude * iqsignals.frequency_keyed(samplerate, (low, high), bits, element,
+                                               repeats=3, jitter=0.1)
+    sigma = np.sqrt(amplitude ** 2 / 10 ** 2 * samplerate * element / 4)
+    path = tmp_path / "sensor.cu8"
+    iq += iqsignals.complex_noise(len(iq), sigma, 3)
+    path.write_bytes(iqsignals.as_recorded(iq, "cu8"))
+
+    found = json_lines(scan(path, "--samplerate", samplerate, "--json").stdout)
+    assert len(found) == 1 and found[0]["fsk"] is not None, found
+    s, fsk = found[0], found[0]["fsk"]
+    shift = high - low
+    offsets = sorted(t["offset_hz"] for t in fsk["tones"])
+    assert offsets == pytest.approx([low, high], abs=0.01 * shift), fsk
+    assert fsk["shift_hz"] == pytest.approx(shift, rel=0.02)
+    assert fsk["element_us"] == pytest.approx(element * 1e6, rel=0.03)
+    assert s["bursts"] == 3
+    strongest = fsk["tones"][0]
+    assert (s["offset_hz"], s["bandwidth_hz"]) == (strongest["offset_hz"],
+                                                   strongest["bandwidth_hz"])
+
+    table = scan(path, "--samplerate", samplerate, "--annotate").stdout.splitlines()
+    said = re.fullmatch(r"    FSK: tones at (\S+ \S+) and (\S+ \S+) \(shift (\S+ \S+)\), "
+                        r"shortest element (\d+) us", table[3])
+    assert said, table
+    assert [hertz(h) for h in said.groups()[:3]] == pytest.approx(
+        [t["offset_hz"] for t in fsk["tones"]] + [fsk["shift_hz"]], rel=1e-5)
+    assert int(said.group(4)) == round(fsk["element_us"])
+    marks = json.loads((tmp_path / "sensor.sigmf-meta").read_text())["annotations"]
+    assert len(marks) == 3 and all(m["core:label"] == "signal 1 (FSK)" for m in marks)
+    assert all(m["core:freq_lower_edge"] < low < high < m["core:freq_upper_edge"] for m in marks)
+
+    cfg = tmp_path / "sensor.cfg"
+    result = run([TOOL, "design", "-o", str(cfg), "--recording", str(path), "--samplerate",
+                  str(samplerate)], text=True)
+    assert result.returncode == 0, result.stderr
+    other = next(t["offset_hz"] for t in fsk["tones"][1:])
+    levels = measured_levels(cfg, samplerate, [strongest["offset_hz"], other])
+    assert levels[1] <= levels[0] - 60, levels
+
+
+@pytest.mark.parametrize("image", [False, True])
+def test_signals_keyed_at_the_same_moments_are_not_one_frequency_keyed_transmitter(tmp_path,
+                                                                                   image):
+    """Two remotes 20 kHz apart that send at once, their bursts over the same spans, each
+    with its own code; or a remote and its image, 3 dB weaker. They are on together, and
+    silent together between pulses: two signals, neither frequency-keyed."""
+    samplerate, sigma = 250000, 0.02
+    level = amplitude(samplerate, sigma, 30)
+    other = CODE if image else [int(b) for b in f"{0x3C96E1:024b}"]
+    transmitters = [(-10e3, level, 0.03, SHORT_PULSE, CODE, 3),
+                    (10e3, level / np.sqrt(2), 0.03 + (0 if image else 1e-4), SHORT_PULSE,
+                     other, 3)]
+    iq, _ = scene(samplerate, 0.4, sigma, transmitters, seed=6)
+    path = tmp_path / "capture.cu8"
+    path.write_bytes(iqsignals.as_recorded(iq, "cu8"))
+    found = json_lines(scan(path, "--samplerate", samplerate, "--json").stdout)
+    assert sorted(round(s["offset_hz"], -3) for s in found) == [-10e3, 10e3], found
+    assert all(s["fsk"] is None for s in found), found
+    spans = [s["burst_times_s"] for s in found]  # what frequency keying would give too
+    assert all(abs(a[0] - b[0]) < 1e-3 and abs(a[1] - b[1]) < 1e-3 for a, b in zip(*spans))
+
+
+CORPUS = [os.path.join(ROOT, "..", *up, "shared", "corpus") for up in ([], [".."])]
+CORPUS = next((c for c in CORPUS if os.path.isdir(c)), CORPUS[0])
+# Recorded frequency-keyed sensors, with the shortest element rtl_433 -A measures in them (and
+# the shift of the tire sensors' tones).
+RECORDED = {"tpms_fsk/*.cu8": (52e-6, 76e3), "danfoss_CFR/*.data": (100e-6, None)}
+
+
+@pytest.mark.skipif(not os.path.isdir(CORPUS), reason="the recordings are not beside the tree")
+@pytest.mark.parametrize("files", sorted(RECORDED))
+def test_recorded_frequency_keyed_sensors_are_one_transmitter_each(files):
+    element, shift = RECORDED[files]
+    paths = sorted(glob.glob(os.path.join(CORPUS, files)))
+    result = scan(*paths, "--samplerate", 250000, "--format", "cu8", "--json")
+    assert result.returncode == 0 and paths, result.stderr
+    for path in paths:
+        keyed = [s["fsk"] for s in json_lines(result.stdout)
+                 if s["file"] == path and s["fsk"] is not None]
+        assert len(keyed) == 1, (path, result.stdout)
+        assert keyed[0]["element_us"] == pytest.approx(element * 1e6, rel=0.15), path
+        assert shift is None or keyed[0]["shift_hz"] == pytest.approx(shift, rel=0.1), path

@@ -76,3 +76,22 @@ def as_recorded(iq, fmt):
     parts = iq.view(np.float32).astype(np.float64) * scale + zero
     info = np.iinfo(kind)
     return np.clip(np.round(parts), info.min, info.max).astype(kind).tobytes()
+
+
+def frequency_keyed(samplerate, tones, bits, element, repeats=1, pause=0.02, jitter=0.0,
+                    seed=1):
+    """A frequency-keyed transmitter at amplitude 1: `bits` sent `repeats` times, each bit one
+    element of `element` seconds on tones[bit] (hertz), the phase running on from tone to
+    tone, with `pause` seconds of silence before, between and after the repeats. Each edge
+    between elements moves by up to half of `jitter` elements either way, at random."""
+    rng = np.random.default_rng(seed)
+    period = len(bits) * element + pause
+    frequency = np.zeros(int(round((pause + repeats * period) * samplerate)))
+    on = np.zeros(len(frequency), dtype=bool)
+    for r in range(repeats):
+        moved = np.arange(len(bits) + 1) + jitter * rng.uniform(-0.5, 0.5, len(bits) + 1)
+        edges = np.round((pause + r * period + element * moved) * samplerate).astype(int)
+        for bit, a, b in zip(bits, edges[:-1], edges[1:]):
+            frequency[a:b], on[a:b] = tones[bit], True
+    phase = 2 * np.pi * np.cumsum(frequency) / samplerate
+    return (on * np.exp(1j * phase)).astype(np.complex64)

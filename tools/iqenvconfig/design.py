@@ -645,7 +645,8 @@ def channel_width(signal, others, widest, samplerate):
     """The widest channel for `signal`, at most `widest`, that still rejects the others: each
     one's occupied band lies farther than one bandwidth from the centre, where the design
     promises rejection. Never narrower than DESIGN_WIDTHS occupied bandwidths, which holds the
-    signal's keying edges too.
+    signal's keying edges too. A frequency-keyed signal's other tones are rejected as the other
+    signals are: the envelope follows its strongest tone, keyed on and off.
 
     Parameters
     ----------
@@ -665,18 +666,27 @@ def channel_width(signal, others, widest, samplerate):
         centre allows less); and why, in words.
     """
     least = DESIGN_WIDTHS * signal.bandwidth_hz
-    # How far from the centre each other signal's occupied band begins, the nearest first.
-    reaches = sorted((abs(fold(o.offset_hz - signal.offset_hz, samplerate))
-                      - o.bandwidth_hz / 2, o.offset_hz) for o in others)
+    tones = signal.fsk.tones[1:] if signal.fsk is not None else []
+    # How far from the centre each other signal's (and tone's) occupied band begins, the
+    # nearest first.
+    reaches = sorted((abs(fold(o.offset_hz - signal.offset_hz, samplerate)) - o.bandwidth_hz / 2,
+                      o.offset_hz, kind)
+                     for kind, group in (("signal", others), ("tone", tones)) for o in group)
     reach = reaches[0][0] if reaches else math.inf
     if reach > widest or widest <= 0:  # design says what it can do where nothing serves
         return None, "widest channel: nothing else within reach"
     room = math.floor(reach / 10) * 10
     room = room - 10 if room >= reach else room  # strictly farther than one bandwidth
-    # Every signal within reach of the widest channel, by offset.
-    near = [offset for r, offset in reaches if r <= widest]
-    where = ("the signal at " if len(near) == 1 else "the signals at ") + ", ".join(
-        signed_hz(offset) for offset in near)
+    # Every tone and signal within reach of the widest channel, by offset.
+    named = {"tone": ("its other tone at ", "its other tones at "),
+             "signal": ("the signal at ", "the signals at ")}
+    where = []
+    for kind, (one, several) in named.items():
+        near = [offset for r, offset, k in reaches if r <= widest and k == kind]
+        if near:
+            where.append((several if len(near) > 1 else one)
+                         + ", ".join(signed_hz(offset) for offset in near))
+    where = " and ".join(where)
     if room < least:
         return (least if least < widest else None,
                 f"twice its occupied bandwidth; {where} within reach")

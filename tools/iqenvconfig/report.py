@@ -172,7 +172,30 @@ def table(signals, tuned=None):
         lines.append(f"{i:>2}  {signed_hz(s.offset_hz):>12}{rf}  {s.power_db:>5.1f} dB  "
                      f"{format_hz(s.bandwidth_hz):>11}  {s.start_s * 1e3:>8.1f} ms  "
                      f"{len(s.bursts):>6}")
+        if s.fsk is not None:
+            lines.append(f"    {fsk_words(s.fsk)}")
     return lines
+
+
+def fsk_words(fsk):
+    """What a frequency-keyed transmitter's keying is, in words: its tones (the strongest, the
+    one the offset, power and bandwidth are of, first), the shift and the shortest element.
+
+    Parameters
+    ----------
+    fsk : scan.Fsk
+
+    Returns
+    -------
+    str
+        For example "FSK: tones at -42.1118 kHz and +36.953 kHz (shift 79.0649 kHz), shortest
+        element 52 us".
+    """
+    offsets = [signed_hz(t.offset_hz) for t in fsk.tones]
+    tones = ", ".join(offsets[:-1]) + " and " + offsets[-1]
+    us = None if fsk.element_s is None else fsk.element_s * 1e6
+    element = "not measured" if us is None else f"{us:.0f} us" if us >= 10 else f"{us:.2g} us"
+    return f"FSK: tones at {tones} (shift {format_hz(fsk.shift_hz)}), shortest element {element}"
 
 
 def recording_line(recording):
@@ -208,17 +231,20 @@ def scan_annotations(signals, samplerate, tuned=None):
     Returns
     -------
     list of dict
-        As sigmf.annotation makes them, in the order of the signals and their bursts.
+        As sigmf.annotation makes them, in the order of the signals and their bursts. Those
+        of a frequency-keyed transmitter span all its tones' bands and say its keying.
     """
     marks = []
     for i, s in enumerate(signals, 1):
         centre = s.offset_hz + (tuned or 0.0)
         where = format_rf(centre) if tuned is not None else format_hz(s.offset_hz)
+        lower, upper = (edge + (tuned or 0.0) for edge in s.band_hz())
+        label, keying = (f"signal {i}", "") if s.fsk is None else (
+            f"signal {i} (FSK)", f"; {fsk_words(s.fsk)}")
         for start, end in s.bursts:
             first = round(start * samplerate)
             marks.append(sigmf.annotation(
-                first, round(end * samplerate) - first, centre - s.bandwidth_hz / 2,
-                centre + s.bandwidth_hz / 2, f"signal {i}",
+                first, round(end * samplerate) - first, lower, upper, label,
                 f"{where}: {s.power_db:.1f} dB above the noise in its occupied bandwidth, "
-                f"{format_hz(s.bandwidth_hz)}"))
+                f"{format_hz(s.bandwidth_hz)}{keying}"))
     return marks

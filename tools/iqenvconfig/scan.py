@@ -1,6 +1,7 @@
 """Finding the transmissions in an IQ recording: where they are, how strong, when.
 
-The recording is read twice, a chunk at a time, so memory does not grow with its length.
+The recording is read twice, a chunk at a time, so memory does not grow with its length, and
+the first bursts of the signals that key a third time.
 
 Pass 1 cuts it into short frames (about 300 us: a frame fits inside the shortest pulse worth
 finding), takes each frame's spectrum and, chunk by chunk, the noise floor of every frequency
@@ -16,10 +17,16 @@ spectrum over the stretches where it is active for its offset and occupied bandw
 weaker signals that only ever appear while a stronger one is on, starting with it if that one
 is steady, are dropped: clipping made them.
 
+Then the first bursts of the signals that key are read once more, to find the tones of
+frequency-keyed transmitters: signals whose bursts overlap, or two groups of instantaneous
+frequency within one signal's band, are one transmitter where, sample by sample, one tone is
+on at a time and the changes go straight from tone to tone (see _Turns.in_turn).
+
 Each frame's DC offset (its mean, weighted as the window weights the frame) is removed before
 its spectrum is taken, and with it the receiver's spike at 0 Hz; the bin at 0 Hz is never
 taken for a signal.
 """
+import dataclasses
 import math
 from dataclasses import dataclass, field
 
@@ -27,7 +34,7 @@ import numpy as np
 import scipy.ndimage
 import scipy.signal
 
-from .spectra import Framer, frame_window, plan_for, power_spectra
+from .spectra import Framer, frame_window, plan_for, pow2_at_most, power_spectra
 
 ACTIVE_DB = 10.0
 MIN_PAIRS = 3
@@ -47,6 +54,21 @@ SPUR_DB = 6.0  # heavy clipping puts a weak signal's intermodulation with a stro
 PRESENT_DB = -3.0  # noise alone stays above this (half its mean) in 6 frames of 10
 STEADY_FRACTION = 0.95  # of all frames above PRESENT_DB: a steady carrier, not keyed
 SPUR_SLACK_SECONDS = 2e-3
+# Frequency keying: signals whose bursts overlap this share of their time or more are tried as
+# the tones of one transmitter; so is each signal's own band.
+FSK_OVERLAP = 0.5
+FSK_SECONDS = 0.05  # of a candidate's bursts, the first this long are examined
+FSK_DC_FRAMES = 8  # the running mean taken for the DC offset, in frames
+FSK_FILTER_PERIODS = 4  # the tone filters' length, in periods of the tones' spacing
+FSK_LEVEL_PERCENTILE = 95  # of a tone's power over the samples: its level while on
+FSK_MIN_SNR_DB = 6.0  # each tone's level over the noise through its filter, at least
+FSK_MIN_HANDOVERS = 8
+FSK_HANDOVERS = 0.8  # of the changes of tone (silence one of them), straight from tone to tone
+FSK_TOGETHER = 0.1  # a tone's mean power while another is on, over its level (less the noise)
+FSK_SEVERAL = 0.5  # of their levels: tones on at once
+FSK_ELEMENT_SPREAD = 1.5  # the longest run of one element over the shortest, at most
+FSK_ELEMENT_SHARE = 0.05  # of the runs between changes, shorter than an element: noise
+FSK_RESOLVED = 1.5  # the shortest element, in runs that count as changes of tone at the least
 
 
 def noise_floor(power):
@@ -71,6 +93,37 @@ def noise_floor(power):
 
 
 @dataclass
+class Tone:
+    """One tone of a frequency-keyed transmitter."""
+
+    offset_hz: float  # from the tuned frequency
+    bandwidth_hz: float  # occupied: the band holding OBW_FRACTION of its power, keying and all
+    power_db: float  # while it is on, above the noise in its occupied band
+
+    def as_dict(self, tuned=None):
+        """The tone as scan --json gives it; its frequency where the tuned one is known."""
+        rf = {} if tuned is None else {"frequency_hz": round(tuned + self.offset_hz, 1)}
+        return {"offset_hz": round(self.offset_hz, 1), **rf, "power_db": round(self.power_db, 2),
+                "bandwidth_hz": round(self.bandwidth_hz, 1)}
+
+
+@dataclass
+class Fsk:
+    """A transmitter that keys between tones: one of them is on at a time."""
+
+    tones: list  # of Tone, the strongest first
+    shift_hz: float  # from the lowest tone to the highest
+    element_s: float = None  # the shortest element, seconds; None where it was not measured
+
+    def as_dict(self, tuned=None):
+        """What scan --json gives of the keying: the tones, the shift and the shortest element
+        in microseconds (None where not measured)."""
+        element = None if self.element_s is None else round(self.element_s * 1e6, 1)
+        return {"tones": [t.as_dict(tuned) for t in self.tones],
+                "shift_hz": round(self.shift_hz, 1), "element_us": element}
+
+
+@dataclass
 class Signal:
     lo: int  # coarse bins lo..hi (inclusive) belong to it
     hi: int
@@ -82,15 +135,27 @@ class Signal:
     power: float = 0.0  # during bursts, linear, in the recording's units squared
     start_s: float = 0.0
     bursts: list = field(default_factory=list)  # (start, end) in seconds
+    # A frequency-keyed transmitter: its tones. The fields above are then its strongest tone's,
+    # that an envelope follows, but for the bursts: those of all its tones.
+    fsk: Fsk = None
+
+    def band_hz(self):
+        """The lowest and highest offset (hertz) of its occupied band: of all its tones' bands,
+        where it is frequency-keyed."""
+        tones = self.fsk.tones if self.fsk is not None else [self]
+        return (min(t.offset_hz - t.bandwidth_hz / 2 for t in tones),
+                max(t.offset_hz + t.bandwidth_hz / 2 for t in tones))
 
     def as_dict(self, tuned=None):
-        """What scan --json prints for the signal: offset, power, bandwidth, bursts; and its
-        frequency where the recording's tuned frequency (`tuned`, in hertz) is known."""
+        """What scan --json prints for the signal: offset, power, bandwidth, bursts, its tones
+        where it is frequency-keyed (else None); and its frequency where the recording's tuned
+        frequency (`tuned`, in hertz) is known."""
         rf = {} if tuned is None else {"frequency_hz": round(tuned + self.offset_hz, 1)}
         return {"offset_hz": round(self.offset_hz, 1), **rf, "power_db": round(self.power_db, 2),
                 "bandwidth_hz": round(self.bandwidth_hz, 1), "start_s": round(self.start_s, 6),
                 "bursts": len(self.bursts),
-                "burst_times_s": [[round(a, 6), round(b, 6)] for a, b in self.bursts]}
+                "burst_times_s": [[round(a, 6), round(b, 6)] for a, b in self.bursts],
+                "fsk": None if self.fsk is None else self.fsk.as_dict(tuned)}
 
 
 def _runs(mask):
@@ -292,10 +357,30 @@ def _fine_band(tracker, plan, others):
     excess = np.maximum(spectrum[band] - noise, 0.0)
     f = freqs[band]
     excess[np.abs(f) < 2.5 * fs / plan.fine] = 0.0  # what is left of the DC spike
+    return _occupied(f, excess, fs / plan.fine)
+
+
+def _occupied(f, excess, step):
+    """Offset and occupied bandwidth, in hertz, of a spectrum less its noise.
+
+    Parameters
+    ----------
+    f : numpy.ndarray
+        The bins' frequencies, hertz, ascending, `step` apart.
+    excess : numpy.ndarray
+        The power in each bin above the noise, never below 0.
+    step : float
+        The bins' spacing, hertz.
+
+    Returns
+    -------
+    (float, float) or None
+        The power-weighted mean frequency within the band that holds OBW_FRACTION of the
+        power, and that band's width (one bin at least); None where there is no power.
+    """
     total = excess.sum()
     if total <= 0:
         return None
-    step = fs / plan.fine
     cumulative = np.concatenate(([0.0], np.cumsum(excess))) / total
     edges = np.concatenate((f - step / 2, [f[-1] + step / 2]))
     tail = (1 - OBW_FRACTION) / 2
@@ -334,6 +419,375 @@ def _same_transmitter(weak, strong):
     if abs(weak.offset_hz - strong.offset_hz) > max(weak.bandwidth_hz, strong.bandwidth_hz) / 2:
         return False
     return all(any(a <= w1 and w0 <= b for a, b in strong.bursts) for w0, w1 in weak.bursts)
+
+
+def _union(bursts, gap=GAP_SECONDS):
+    """(start, end) spans, in seconds, joined where they overlap or lie less than `gap` apart."""
+    out = []
+    for a, b in sorted(bursts):
+        if out and a - out[-1][1] < gap:
+            out[-1] = (out[-1][0], max(out[-1][1], b))
+        else:
+            out.append((a, b))
+    return out
+
+
+def _overlap_share(one, other):
+    """The share of the time of bursts `one` that lies within bursts `other`."""
+    total = sum(b - a for a, b in one)
+    inside = sum(max(min(b, d) - max(a, c), 0.0) for a, b in one for c, d in other)
+    return inside / total if total > 0 else 0.0
+
+
+def _keyed_together(keyed):
+    """The groups of signals that may be the tones of one transmitter, to try in turn: the
+    signals whose bursts overlap for FSK_OVERLAP of their time or more, linked pair by pair;
+    and within a group of more than two, each pair of it."""
+    linked = {i: {i} for i in range(len(keyed))}
+    for i, a in enumerate(keyed):
+        for j in range(i + 1, len(keyed)):
+            b = keyed[j]
+            if min(_overlap_share(a.bursts, b.bursts),
+                   _overlap_share(b.bursts, a.bursts)) >= FSK_OVERLAP:
+                joined = linked[i] | linked[j]
+                for k in joined:
+                    linked[k] = joined
+    out = []
+    for group in sorted({tuple(sorted(g)) for g in linked.values() if len(g) > 1}):
+        out.append([keyed[i] for i in group])
+        if len(group) > 2:
+            out += [[keyed[i], keyed[j]] for n, i in enumerate(group) for j in group[n + 1:]]
+    return out
+
+
+def _examined(bursts, samplerate, pad, samples):
+    """The spans (first, end) in samples of the first bursts, FSK_SECONDS of them at most,
+    each `pad` samples wider on either side, within the recording's `samples`."""
+    spans, total = [], 0
+    for a, b in bursts:
+        first = max(int(a * samplerate) - pad, 0)
+        end = min(int(b * samplerate) + pad, samples,
+                  first + int(FSK_SECONDS * samplerate) - total)
+        if end <= first:
+            break
+        spans.append((first, end))
+        total += end - first
+    return spans
+
+
+def _read_spans(recording, plan, spans):
+    """The samples of each span (first, end), less the receiver's DC offset (a running mean over
+    FSK_DC_FRAMES frames), by span. The recording is read up to the end of the last span."""
+    parts = {span: [] for span in spans}
+    last = max((end for _, end in spans), default=0)
+    position = 0
+    for chunk in recording.chunks(plan.chunk):
+        for first, end in spans:
+            if first < position + len(chunk) and end > position:
+                parts[first, end].append(chunk[max(first - position, 0):end - position])
+        position += len(chunk)
+        if position >= last:
+            break
+    out = {}
+    for span, pieces in parts.items():
+        x = np.concatenate(pieces) if pieces else np.zeros(0, np.complex64)
+        width = min(FSK_DC_FRAMES * plan.frame, max(len(x), 1))
+        out[span] = x - (scipy.ndimage.uniform_filter1d(x.real, width, mode="nearest")
+                         + 1j * scipy.ndimage.uniform_filter1d(x.imag, width, mode="nearest"))
+    return out
+
+
+def _band_passed(x, offset, samplerate, taps):
+    """`x` filtered by the low-pass `taps` shifted to `offset` hertz, as long as `x`: as if `x`
+    were mixed to 0 Hz and low-passed, but for the phase, which turns at `offset`."""
+    shifted = taps * np.exp(2j * np.pi * offset / samplerate * np.arange(len(taps)))
+    return scipy.signal.oaconvolve(x, shifted, mode="same") if len(x) else x
+
+
+def _proposed_tones(pieces, samplerate, signal):
+    """Two tones within one signal's band: where its instantaneous frequency, while it is on,
+    falls in two groups, the means of the two that split it best (the variance between them
+    the largest), in hertz; None where there are too few samples to split."""
+    fs, width = samplerate, signal.bandwidth_hz
+    taps = scipy.signal.firwin(int(math.ceil(FSK_FILTER_PERIODS * fs / width)) | 1,
+                               min(0.6 * width, 0.45 * fs), fs=fs)
+    steps, powers = [], []
+    for x in pieces:
+        y = _band_passed(x, signal.offset_hz, fs, taps)
+        turn = np.exp(-2j * np.pi * signal.offset_hz / fs)  # from one sample to the next
+        step = np.angle(y[1:] * np.conj(y[:-1]) * turn) * fs / (2 * np.pi)
+        steps.append(scipy.ndimage.uniform_filter1d(step, max(int(round(fs / width)), 1)))
+        powers.append(y.real[1:] ** 2 + y.imag[1:] ** 2)
+    step, power = np.concatenate(steps), np.concatenate(powers)
+    v = np.sort(step[power > np.percentile(power, 90) / 10]) if len(power) else power
+    if len(v) < 2 * FSK_MIN_HANDOVERS:
+        return None
+    below = np.cumsum(v)[:-1]
+    k = np.arange(1, len(v))
+    low, high = below / k, (below[-1] + v[-1] - below) / (len(v) - k)
+    best = int(np.argmax(k * (len(v) - k) * (high - low) ** 2))
+    return [signal.offset_hz + low[best], signal.offset_hz + high[best]]
+
+
+@dataclass
+class _Turns:
+    """How tones share stretches of samples, sample by sample."""
+
+    states: list  # a piece's samples: 0 where no tone is on, else 1 + the index of the one on
+    level: np.ndarray  # each tone's power while on, less the noise, in the recording's units²
+    handovers: int  # changes straight from one tone to another
+    keying: int  # changes from silence to a tone or back
+    together: np.ndarray  # each tone's mean power while another is on, over its level
+    element_s: float  # the shortest element, or None where it cannot be measured
+
+    def in_turn(self):
+        """Whether the tones take turns: nearly every change goes straight from one tone to
+        another, not through silence, and no tone keeps its power while another is on."""
+        changes = self.handovers + self.keying
+        return bool(self.handovers >= max(FSK_MIN_HANDOVERS, FSK_HANDOVERS * changes)
+                    and np.all(self.together <= FSK_TOGETHER))
+
+
+def _turns(pieces, samplerate, tones, noise_density):
+    """Which of the tones is on, sample by sample: each tone mixed to 0 Hz and low-passed to
+    half the spacing to its nearest neighbour. Where one stands half-way (in dB) from the noise
+    to its level or higher, the one on is the one nearest its own level, unless several stand
+    above FSK_SEVERAL of theirs: several are on at once.
+
+    Parameters
+    ----------
+    pieces : list of numpy.ndarray
+        complex64 samples: the bursts, and a little before and after them.
+    samplerate : int
+        Samples per second.
+    tones : list of float
+        The tones' offsets, hertz.
+    noise_density : callable
+        The noise power per hertz (in the recording's units squared) at each frequency (hertz).
+
+    Returns
+    -------
+    _Turns or None
+        None where two tones are one, the filters outlast the samples, or a tone stands less
+        than FSK_MIN_SNR_DB above the noise through its filter.
+    """
+    fs = samplerate
+    spacing = float(np.min(np.diff(np.sort(tones))))
+    if spacing <= 0 or FSK_FILTER_PERIODS * fs / spacing > sum(len(x) for x in pieces) / 8:
+        return None
+    length = int(math.ceil(FSK_FILTER_PERIODS * fs / spacing)) | 1
+    taps = scipy.signal.firwin(length, spacing / 2, fs=fs)
+    noise = noise_density(np.asarray(tones)) * fs * float(np.sum(taps ** 2) / np.sum(taps) ** 2)
+    powers = [np.array([np.abs(_band_passed(x, f, fs, taps)) ** 2 for f in tones])
+              for x in pieces]
+    level = np.percentile(np.concatenate(powers, axis=1), FSK_LEVEL_PERCENTILE, axis=1) - noise
+    if np.any(level < noise * 10 ** (FSK_MIN_SNR_DB / 10)):
+        return None
+    threshold = np.sqrt((level + noise) * noise)
+    glitch = int(math.ceil(fs / spacing))
+    handovers = keying = short = 0
+    beside, count = np.zeros(len(tones)), np.zeros(len(tones))
+    states, elements = [], []
+    for p in powers:
+        share = (p - noise[:, None]) / level[:, None]  # of each tone's level
+        on = (p > threshold[:, None]).any(axis=0)
+        which = np.argmax(share, axis=0)
+        for i in range(len(tones)):
+            others = on & (which != i)
+            beside[i] += p[i, others].sum()
+            count[i] += others.sum()
+        # Where the filters hand over, each tone has a quarter of its level.
+        several = (share > FSK_SEVERAL).sum(axis=0) > 1
+        state = np.where(on, np.where(several, -1, which + 1), 0)
+        values, lengths, dropped = _steady_runs(state, glitch, length)
+        short += dropped
+        direct = (values[1:] > 0) & (values[:-1] > 0)
+        handovers += int(direct.sum())
+        keying += len(direct) - int(direct.sum())
+        inner = direct[1:] & direct[:-1]  # runs of a tone between two others
+        elements.append(lengths[1:-1][inner])
+        states.append(np.repeat(values, lengths))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        together = (beside / count - noise) / level
+    element = _shortest_element(np.concatenate(elements), glitch, short)
+    return _Turns(states, level, handovers, keying, together,
+                  None if element is None else element / fs)
+
+
+def _steady_runs(state, glitch, bridge):
+    """The runs of equal values in `state` (0 silence, -1 several tones at once, else one tone)
+    less what noise and the filters make of them: a run shorter than `glitch` samples goes to
+    the run before it (the first, to the next); then what lies between two tones and is no tone,
+    where it lasts less than `bridge` samples in all (a dip while the filters hand over from one
+    tone to another), half to each.
+
+    Returns
+    -------
+    (numpy.ndarray, numpy.ndarray, int)
+        The values and lengths of the runs left, no two neighbours alike; and how many runs
+        of one tone, between two others, were too short to keep.
+    """
+    starts = np.concatenate(([0], np.flatnonzero(np.diff(state)) + 1))
+    lengths = np.diff(np.concatenate((starts, [len(state)])))
+    values, runs, short = [], [], 0
+
+    def add(value, n):
+        if values and values[-1] == value:
+            runs[-1] += n
+        else:
+            values.append(value)
+            runs.append(n)
+
+    raw = state[starts]
+    # A tone too short to keep between two others: an element the filters blur, or noise.
+    between = np.concatenate(([False], (raw[:-2] > 0) & (raw[2:] > 0), [False]))
+    owed = 0  # what went before the first run kept
+    for value, n, inner in zip(raw, lengths, between):
+        if n < glitch:
+            short += bool(value > 0 and inner)
+            owed += n
+            if runs:
+                runs[-1], owed = runs[-1] + owed, 0
+        else:
+            add(value, n + owed)
+            owed = 0
+    kept_values, kept_runs = values, runs
+    values, runs = [], []
+    k = 0
+    while k < len(kept_values):
+        end = k
+        while end < len(kept_values) and kept_values[end] <= 0:
+            end += 1
+        if end == k:
+            add(kept_values[k], kept_runs[k])
+            k += 1
+            continue
+        dip = sum(kept_runs[k:end])
+        if values and end < len(kept_values) and dip < bridge:
+            runs[-1] += dip // 2
+            kept_runs[end] += dip - dip // 2
+        else:
+            for j in range(k, end):
+                add(kept_values[j], kept_runs[j])
+        k = end
+    return np.array(values, dtype=np.int64), np.array(runs, dtype=np.int64), short
+
+
+def _shortest_element(lengths, glitch, short):
+    """The shortest common element, in samples, from the lengths of the runs of one tone
+    between two changes: the median of the shortest of the groups of runs within
+    FSK_ELEMENT_SPREAD of one another that hold half as many as the largest such group, or
+    more (an element is the commonest run in every coding, or near it), the group then centred
+    on its median.
+
+    None where fewer than FSK_MIN_HANDOVERS runs lie between two changes; where the element
+    lies too near the shortest run counted (`glitch` samples) to be told from what the filters
+    blur; or where FSK_ELEMENT_SHARE of the runs, or more, are shorter than that group, or were
+    too short to count (`short` of them): elements too short to measure, or noise.
+    """
+    if len(lengths) < FSK_MIN_HANDOVERS:
+        return None
+    v = np.sort(lengths)
+    within = np.searchsorted(v, FSK_ELEMENT_SPREAD * v, side="right") - np.arange(len(v))
+    first = int(np.argmax(within >= within.max() / 2))
+    element = float(np.median(v[first:first + within[first]]))
+    half = math.sqrt(FSK_ELEMENT_SPREAD)
+    for _ in range(2):
+        element = float(np.median(v[(v >= element / half) & (v <= element * half)]))
+    shorter = int(np.sum(v < element / half)) + short
+    if shorter >= FSK_ELEMENT_SHARE * len(v) or element < FSK_RESOLVED * glitch:
+        return None
+    return element
+
+
+def _tone_bands(pieces, turns, samplerate, tones, noise_density, longest):
+    """Each tone's offset and occupied bandwidth in hertz, and power while on (in the
+    recording's units squared), from the spectrum of the samples while it is on, the others off:
+    the power-weighted mean frequency in the band that holds OBW_FRACTION of its power within
+    half the spacing of it, that band's width, and all its power there less the noise. None
+    where a tone holds no power. `longest` caps the spectrum's length, in samples."""
+    fs = samplerate
+    spacing = float(np.min(np.diff(np.sort(tones))))
+    x = np.concatenate(pieces)
+    length = min(longest, pow2_at_most(len(x) // 8))
+    state = np.concatenate(turns.states)
+    bands = []
+    for i, tone in enumerate(tones):
+        on = state == i + 1
+        f, psd = scipy.signal.welch(x * on, fs, window="hann", nperseg=length,
+                                    return_onesided=False, detrend=False)
+        order = np.argsort(f)
+        f, psd = f[order], psd[order]
+        mine = (np.abs(f - tone) <= spacing / 2) & (np.abs(f) > 2.5 * fs / length)
+        duty = np.mean(on)
+        excess = np.maximum(psd - noise_density(f) * duty, 0.0) * mine
+        band = _occupied(f, excess, fs / length)
+        if band is None:
+            return None
+        bands.append((*band, float(excess.sum()) * fs / length / duty))
+    return bands
+
+
+def _tones_of(group, pieces, samplerate, density, plan):
+    """The one signal that a group of signals, or the band of one, makes where it holds tones
+    that take turns (with a shift wider than each tone's occupied band); None where not."""
+    if len(group) > 1:
+        proposed = [s.offset_hz for s in group]
+    else:
+        proposed = _proposed_tones(pieces, samplerate, group[0])
+        if proposed is None or proposed[1] - proposed[0] < group[0].bandwidth_hz / 2:
+            return None
+    turns = _turns(pieces, samplerate, proposed, density)
+    if turns is None or not turns.in_turn():
+        return None
+    bands = _tone_bands(pieces, turns, samplerate, proposed, density, plan.fine)
+    if bands is None:
+        return None
+    offsets = [offset for offset, _, _ in bands]
+    if np.min(np.diff(np.sort(offsets))) <= max(width for _, width, _ in bands):
+        return None
+    tones = sorted(((Tone(offset, width, 10 * math.log10(power / (density(offset) * width))),
+                     power) for offset, width, power in bands), key=lambda t: -t[0].power_db)
+    strongest, power = tones[0]
+    bursts = _union([b for s in group for b in s.bursts])
+    return dataclasses.replace(
+        max(group, key=lambda s: s.power_db), offset_hz=strongest.offset_hz,
+        bandwidth_hz=strongest.bandwidth_hz, power_db=strongest.power_db, power=power,
+        bursts=bursts, start_s=bursts[0][0], fsk=Fsk([t for t, _ in tones],
+                                                     max(offsets) - min(offsets), turns.element_s))
+
+
+def _frequency_keyed(recording, plan, floors, signals):
+    """`signals`, the tones of each frequency-keyed transmitter among them made one signal.
+
+    Groups of signals whose bursts overlap for the most part are tried, then each signal alone (the
+    tones of a small shift can lie in one signal's band). The samples of their first bursts are
+    read, and the tones are one transmitter where, sample by sample, they take turns (see
+    _Turns.in_turn), and lie farther apart than each one's occupied band.
+    """
+    fs = plan.samplerate
+    keyed = [s for s in signals if not s.steady]
+    tried = [(group, _union([b for s in group for b in s.bursts]))
+             for group in _keyed_together(keyed)] + [([s], s.bursts) for s in keyed]
+    tried = [(group, _examined(bursts, fs, plan.frame, recording.samples))
+             for group, bursts in tried]
+    if not tried:
+        return signals
+    samples = _read_spans(recording, plan, {span for _, spans in tried for span in spans})
+    floor = np.mean([f for f in floors if f is not None], axis=0) * plan.frame / fs
+
+    def density(f):  # the noise power per hertz at each frequency (hertz)
+        k = np.round(np.asarray(f) * plan.frame / fs).astype(int) + plan.frame // 2
+        return floor[np.clip(k, 0, plan.frame - 1)]
+
+    merged, taken = [], set()
+    for group, spans in tried:
+        if not any(id(s) in taken for s in group):
+            one = _tones_of(group, [samples[span] for span in spans], fs, density, plan)
+            if one is not None:
+                merged.append(one)
+                taken.update(id(s) for s in group)
+    return [s for s in signals if id(s) not in taken] + merged
 
 
 def scan(recording):
@@ -382,4 +836,5 @@ def scan(recording):
     found.sort(key=lambda s: -s.power)
     kept = [w for i, w in enumerate(found)
             if not any(_is_product_of(w, s) or _same_transmitter(w, s) for s in found[:i])]
+    kept = _frequency_keyed(recording, plan, floors, kept)
     return sorted(kept, key=lambda s: -s.power_db)

@@ -94,13 +94,14 @@ def plot_recording(recording, found, path):
     least = 0.03 * fs
     for i, s in enumerate(found, 1):
         color = plt.cm.tab10((i - 1) % 10)
-        half = max(s.bandwidth_hz, least) / 2
+        lower, upper = s.band_hz()  # all its tones', where it is frequency-keyed
+        centre, half = (lower + upper) / 2, max(upper - lower, least) / 2
         for a, b in s.bursts[:MAX_BOXES]:
-            top.add_patch(plt.Rectangle((a, (s.offset_hz - half) / scale), max(b - a, 1e-4),
+            top.add_patch(plt.Rectangle((a, (centre - half) / scale), max(b - a, 1e-4),
                                         2 * half / scale, fill=False, lw=1.2, ec=color))
         label = (f"{i}: {signed_hz(s.offset_hz)}, "
                  f"{s.power_db:.0f} dB, {len(s.bursts)} burst{'' if len(s.bursts) == 1 else 's'}")
-        top.annotate(label.split(",")[0], (s.bursts[0][0], (s.offset_hz + half) / scale),
+        top.annotate(label.split(",")[0], (s.bursts[0][0], (centre + half) / scale),
                      color=color, fontsize=9, fontweight="bold", va="bottom",
                      bbox={"boxstyle": "round,pad=0.15", "fc": "white", "ec": "none",
                            "alpha": 0.8})

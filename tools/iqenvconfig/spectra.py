@@ -14,7 +14,8 @@ MAX_FINE = 1 << 17
 MIN_FRAMES = 64
 
 
-def _pow2_at_most(x):
+def pow2_at_most(x):
+    """The largest power of two not above `x` (1 for anything below 2)."""
     return 1 << max(int(math.floor(math.log2(max(x, 1)))), 0)
 
 
@@ -63,15 +64,15 @@ def plan_for(samplerate, samples, path=""):
     RecordingError
         When the recording is too short to analyse.
     """
-    frame = max(_pow2_at_most(samplerate * FRAME_SECONDS), 16)
+    frame = max(pow2_at_most(samplerate * FRAME_SECONDS), 16)
     hop = frame // 2
     frames = (samples - frame) // hop + 1 if samples >= frame else 0
     if frames < MIN_FRAMES:
         need = (MIN_FRAMES - 1) * hop + frame
         raise RecordingError(path, f"too short to analyse ({samples} samples; at least {need} "
                                    "at this sample rate)")
-    fine = min(max(_pow2_at_most(samplerate * FINE_SECONDS), frame), MAX_FINE,
-               _pow2_at_most(samples))
+    fine = min(max(pow2_at_most(samplerate * FINE_SECONDS), frame), MAX_FINE,
+               pow2_at_most(samples))
     chunk = max(1 << 18, 128 * hop, fine)
     return Plan(samplerate, frame, fine, chunk)
 
