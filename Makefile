@@ -29,10 +29,13 @@ test: build
 	@$(MAKE) --no-print-directory hardening-test
 
 # Release build, kernel benchmarks, and whole runs against the floor (a few minutes); then the
-# pulse analyser against rtl_433: accuracy, sensitivity and speed (about half an hour).
+# pulse analyser against rtl_433: accuracy, sensitivity and speed (about half an hour); then the
+# real recordings of ../shared/corpus through our path beside rtl_433 alone, clean and with
+# noise added (about half an hour on two shared cores).
 bench: deps
 	@$(PYTHON) bench/run.py --build build-release
 	@$(PYTHON) bench/pulses.py --build build-release
+	@$(PYTHON) bench/corpus.py --build build-release
 
 # iqenv, iqenv-config and the man page under $(PREFIX) (DESTDIR is honoured for packaging).
 install: build
