@@ -66,7 +66,7 @@ class Analysis:
     shortest element; candidates: the codings that explain it, the chosen first; won: how the
     first won over the second, in words; consensus, disagree: the majority of the chosen
     coding's rows of the commonest length ("?" where they tie) and the positions where rows
-    disagree; preamble: a leading run of alternating bits.
+    disagree; preamble: a leading run of alternating bits; note: what else to say of it.
     """
     verdict: str
     why: str = ""
@@ -77,6 +77,7 @@ class Analysis:
     consensus: str = ""
     disagree: list = field(default_factory=list)
     preamble: str = ""
+    note: str = ""
 
     @property
     def best(self):
@@ -84,7 +85,7 @@ class Analysis:
         return self.candidates[0] if self.verdict == DECODED and self.candidates else None
 
 
-def analyse(burst, rate, fsk_element_s=None):
+def analyse(burst, rate, fsk=None):
     """What one burst is and says.
 
     Parameters
@@ -92,21 +93,19 @@ def analyse(burst, rate, fsk_element_s=None):
     burst : pulses.Burst
     rate : float
         The envelope's values per second (iqenv's output rate).
-    fsk_element_s : float or None
-        Where the burst comes from one tone of a frequency-keyed transmitter, its shortest
-        element (seconds) as scan measured it (0 where scan could not); None otherwise.
+    fsk : scan.Fsk or None
+        Where the burst is one tone of a frequency-keyed transmitter, what scan found of it.
 
     Returns
     -------
     Analysis
     """
     shortest_us = SHORTEST_SAMPLES * 1e6 / rate
-    if fsk_element_s is not None and fsk_element_s * 1e6 < shortest_us:
-        measured = (f"its elements ({fsk_element_s * 1e6:.0f} us)" if fsk_element_s else
-                    "its elements (too short for scan to measure)")
-        return Analysis(FREQUENCY_KEYED, f"iqenv's envelope sees one tone at a time, and "
-                        f"{measured} are shorter than {SHORTEST_SAMPLES} samples "
-                        f"({shortest_us:.0f} us) at {rate:g}/s")
+    element = fsk.element_s if fsk else None
+    if element is not None and element * 1e6 < shortest_us:
+        return Analysis(FREQUENCY_KEYED, f"iqenv's envelope sees one tone at a time, and the "
+                        f"shortest elements ({element * 1e6:.0f} us) are shorter than "
+                        f"{SHORTEST_SAMPLES} samples ({shortest_us:.0f} us) at {rate:g}/s")
     if burst.carrier and len(burst.pulses) < LEAST_PULSES:
         return Analysis(CARRIER, f"a steady level {burst.carrier:.1f} dB above the noise came "
                         "and stayed (a carrier in the channel, or the receiver's gain or noise "
@@ -120,6 +119,9 @@ def analyse(burst, rate, fsk_element_s=None):
                         f"{burst.separation:.1f} spreads of their noise apart (at least "
                         f"{LEAST_SEPARATION:g} give sure bits)")
     out = analyse_pulses(burst.pulses, rate)
+    if fsk:
+        out.note = ("frequency-keyed: iqenv's envelope sees one tone at a time, these are the "
+                    "pulses of the strongest")
     if out.verdict == DECODED and not burst.resolved:
         out.verdict = TOO_SHORT
         out.why = ("most of what stands out is shorter than the envelope at "

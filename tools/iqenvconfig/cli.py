@@ -457,7 +457,7 @@ def _recording_channel(args, recording):
     if not found:
         raise RecordingError(recording.path, "no signal found to design for")
     print("\n".join(report.table(found, recording.frequency)))
-    s, keyed = design.signal_to_design_for(found, recording.seconds)
+    s, keyed = design.signal_to_design_for(found)
     widest = design.default_bandwidth(s.offset_hz, args.samplerate, args.rejection,
                                       args.mixer)
     if args.bandwidth is not None:
@@ -534,12 +534,13 @@ class _PulseSource:
     values: object
     channel: tuple = None
     done: object = None
+    fsk: object = None
 
 
 def _print_burst(args, burst, index, source, rate):
     """Prints one burst as asked; returns its SigMF annotation in a list where --annotate asks
     for one (else an empty list)."""
-    found = analysis.analyse(burst, rate)
+    found = analysis.analyse(burst, rate, source.fsk)
     if args.ook:
         if found.verdict in pulsereport.PASSED_ON:
             print("\n".join(pulsereport.ook_lines(burst)), flush=True)
@@ -566,10 +567,10 @@ def _pulse_sources(args):
     args.samplerate = recording.samplerate  # the command line's, else what the recording says
     iqenv = args.iqenv or pulsestream.find_iqenv() or "iqenv"
     if args.center is not None:
-        chosen, found = [(args.center, args.bandwidth, None)], []
+        chosen, found = [(args.center, args.bandwidth, None, None)], []
     else:
         found = scan.scan(recording)
-        keyed = design.keyed_signals(found, recording.seconds)
+        keyed = design.keyed_signals(found)
         if not keyed:
             raise RecordingError(recording.path, "no keyed signal found to decode")
         chosen = []
@@ -579,13 +580,13 @@ def _pulse_sources(args):
             if bandwidth is None:
                 bandwidth, _ = design.channel_width(s, [o for o in found if o is not s], widest,
                                                     recording.samplerate)
-            chosen.append((s.offset_hz, bandwidth, s.bandwidth_hz))
+            chosen.append((s.offset_hz, bandwidth, s.bandwidth_hz, s.fsk))
     return _pulse_runs(args, recording, iqenv, chosen)
 
 
 def _pulse_runs(args, recording, iqenv, chosen):
     folder = tempfile.mkdtemp(prefix="iqenv-pulses-")
-    for center, bandwidth, occupied in chosen:
+    for center, bandwidth, occupied, fsk in chosen:
         try:
             result = design.design(center, bandwidth, args.rejection, None, args.samplerate,
                                    None, 1.0, occupied=occupied)
@@ -600,7 +601,7 @@ def _pulse_runs(args, recording, iqenv, chosen):
         if args.envelope:
             values, done = _kept(values, args.envelope, recording.frequency, center)
         yield _PulseSource(recording.path, label, lines, values, (center, result.bandwidth),
-                           done)
+                           done, fsk)
         os.unlink(path)
     os.rmdir(folder)
 

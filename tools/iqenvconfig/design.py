@@ -598,7 +598,7 @@ def _best(choices, mixers, center, bandwidth, rejection, num_taps, flat, null):
     return best
 
 
-def signal_to_design_for(found, seconds):
+def signal_to_design_for(found):
     """The signal design --recording designs for: the strongest that keys on and off (a steady
     carrier has no envelope to follow), the strongest of all if none does.
 
@@ -606,39 +606,30 @@ def signal_to_design_for(found, seconds):
     ----------
     found : list of scan.Signal
         What scan found, in its order (the highest power first), not empty.
-    seconds : float
-        Length of the recording, seconds.
 
     Returns
     -------
     (scan.Signal, bool)
         The signal, and whether it keys on and off.
     """
-    keyed = [s for s in found if not _steady(s, seconds)]
+    keyed = keyed_signals(found)
     return (keyed or found)[0], bool(keyed)
 
 
-def keyed_signals(found, seconds):
-    """The signals that key on and off, strongest first (a steady carrier has no envelope to
-    follow).
+def keyed_signals(found):
+    """The signals that key on and off, strongest first (a steady carrier, as scan tells one,
+    has no envelope to follow).
 
     Parameters
     ----------
     found : list of scan.Signal
         What scan found, strongest first.
-    seconds : float
-        Length of the recording, seconds.
 
     Returns
     -------
     list of scan.Signal
     """
-    return [s for s in found if not _steady(s, seconds)]
-
-
-def _steady(signal, seconds):
-    """One burst over nearly the whole recording: a carrier, not keyed."""
-    return len(signal.bursts) == 1 and signal.bursts[0][1] - signal.bursts[0][0] > 0.9 * seconds
+    return [s for s in found if not s.steady]
 
 
 def channel_width(signal, others, widest, samplerate):

@@ -73,6 +73,8 @@ def record(burst, analysis, index, rate, label=None, file=None):
         "end": END_RULE, "cut": burst.cut,
         "carrier_db": round(burst.carrier, 1) if burst.carrier else None,
     })
+    if analysis.note:
+        out["note"] = analysis.note
     framing = analysis.framing
     if framing:
         out.update({
@@ -93,7 +95,7 @@ def record(burst, analysis, index, rate, label=None, file=None):
             "consensus": analysis.consensus, "disagree": analysis.disagree,
             "preamble": analysis.preamble, "flex": best.fit.spec.text()})
         if best.fit.note:
-            out["note"] = best.fit.note
+            out["flex_note"] = best.fit.note
     out["timings_us"] = [[round(p), round(g)] for p, g in burst.pulses]
     return out
 
@@ -127,6 +129,8 @@ def text_lines(burst, analysis, index, rate, label=None):
              + (", cut" if burst.cut else "")]
     if burst.cut:
         lines.append(f"  Note     : {CUT}")
+    if analysis.note:
+        lines.append(f"  Note     : {analysis.note}")
     if burst.carrier and analysis.verdict != analysed.CARRIER:
         lines.append(f"  Floor    : rose {burst.carrier:.1f} dB during it and stayed (a carrier "
                      "came into the channel, or the noise rose)")

@@ -95,7 +95,7 @@ def slice_stretch(x, active, noise, noise_spread, cut=False):
             break
         found = slice_levels(x, span, noise)
         if found is not None and len(found.edges) >= MIN_EDGES:
-            tried.append((span, found, np.percentile(np.diff(found.edges), 5)))
+            tried.append((span, found, _shortest(np.diff(found.edges))))
             if choose_smoothing(tried)[0] < span and _qualifies(tried[-1]):
                 break  # longer spans only swallow more
     if not tried:
@@ -113,14 +113,22 @@ def slice_stretch(x, active, noise, noise_spread, cut=False):
                   resolved)
 
 
+def _shortest(widths):
+    """The shortest element that counts: the second shortest, or the 1st percentile of many (a
+    lone one may be a glitch; a short pulse that each repeat ends on is not)."""
+    ordered = np.sort(widths)
+    return float(ordered[min(len(ordered) - 1, max(1, int(0.01 * len(ordered))))])
+
+
 def choose_smoothing(tried):
     """The longest smoothing that still resolves the burst.
 
-    A span qualifies when the shortest elements it finds (5th percentile) are at least 1.25 spans
+    A span qualifies when the shortest elements it finds (_shortest) are at least 1.25 spans
     long, and 3 samples long unless it met next to no glitches: shorter ones are noise it
     let through. Going up the qualifying spans, the count of edges holds while the span is
     within the symbol and falls once it swallows whole elements: the last span before it falls
-    below 80 % of the one before is taken.
+    below 80 % of the one before is taken, and none longer than the shortest elements a shorter
+    one found allow (a short pulse that ends each repeat is kept).
 
     Parameters
     ----------
@@ -136,7 +144,7 @@ def choose_smoothing(tried):
         return tried[0][0], tried[0][1]
     chosen = valid[0]
     for t in valid[1:]:
-        if len(t[1].edges) < 0.8 * len(chosen[1].edges):
+        if len(t[1].edges) < 0.8 * len(chosen[1].edges) or 1.25 * t[0] > chosen[2]:
             break
         chosen = t
     return chosen[0], chosen[1]
