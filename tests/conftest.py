@@ -23,6 +23,10 @@ TOOL = os.path.abspath(os.environ.get("IQENV_CONFIG",
 # What iqenv-config's package knows of iqenv, written by iqenv's build.
 os.environ.setdefault("IQENV_FACTS", os.path.join(BUILD, "tools", "iqenv-facts.json"))
 BLOCK = 2048  # bytes of input per block
+# Real recordings of sensors and remotes (cu8 at 250 kS/s), beside the tree where there are any.
+CORPUS = next((c for c in (os.path.join(ROOT, "..", *up, "shared", "corpus")
+                           for up in ([], [".."])) if os.path.isdir(c)), None)
+CORPUS_RATE = 250000
 ONE_TAP = struct.pack("<ff", 1, 0)
 
 

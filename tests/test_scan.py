@@ -8,7 +8,7 @@ import re
 import numpy as np
 import pytest
 import scipy.signal
-from conftest import (IQENV, ROOT, TOOL, hertz, iqsignals, json_lines, measured_levels, run,
+from conftest import (CORPUS, IQENV, TOOL, hertz, iqsignals, json_lines, measured_levels, run,
                       taps_of, values)
 
 import remote
@@ -396,14 +396,12 @@ def test_signals_keyed_at_the_same_moments_are_not_one_frequency_keyed_transmitt
     assert all(abs(a[0] - b[0]) < 1e-3 and abs(a[1] - b[1]) < 1e-3 for a, b in zip(*spans))
 
 
-CORPUS = [os.path.join(ROOT, "..", *up, "shared", "corpus") for up in ([], [".."])]
-CORPUS = next((c for c in CORPUS if os.path.isdir(c)), CORPUS[0])
 # Recorded frequency-keyed sensors, with the shortest element rtl_433 -A measures in them (and
 # the shift of the tire sensors' tones).
 RECORDED = {"tpms_fsk/*.cu8": (52e-6, 76e3), "danfoss_CFR/*.data": (100e-6, None)}
 
 
-@pytest.mark.skipif(not os.path.isdir(CORPUS), reason="the recordings are not beside the tree")
+@pytest.mark.skipif(CORPUS is None, reason="the recordings are not beside the tree")
 @pytest.mark.parametrize("files", sorted(RECORDED))
 def test_recorded_frequency_keyed_sensors_are_one_transmitter_each(files):
     element, shift = RECORDED[files]

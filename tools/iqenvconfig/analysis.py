@@ -1,7 +1,8 @@
 """What a burst says: its structure, the codings that explain it best first, its rows as
 rtl_433's flex decoder reads them, their consensus; and, first of all, whether it can say
 anything: a carrier, noise, a signal too weak to slice or too fast for the envelope's rate get
-a verdict and no bits.
+a verdict and no bits. All of it from the burst's values alone: the same values give the same
+analysis whatever is known of where they came from.
 
 The simplest coding that fits wins: among the codings within CLOSE of the best fit, the one
 that says the burst in the fewest bits, counting WIDTH_BITS for each width its timing model
@@ -37,7 +38,6 @@ TOO_SHORT = "not resolved"
 TOO_WEAK = "too weak to slice"
 NOISE = "noise"
 CARRIER = "carrier"
-FREQUENCY_KEYED = "frequency-keyed"
 
 
 @dataclass
@@ -66,7 +66,7 @@ class Analysis:
     shortest element; candidates: the codings that explain it, the chosen first; won: how the
     first won over the second, in words; consensus, disagree: the majority of the chosen
     coding's rows of the commonest length ("?" where they tie) and the positions where rows
-    disagree; preamble: a leading run of alternating bits; note: what else to say of it.
+    disagree; preamble: a leading run of alternating bits.
     """
     verdict: str
     why: str = ""
@@ -77,7 +77,6 @@ class Analysis:
     consensus: str = ""
     disagree: list = field(default_factory=list)
     preamble: str = ""
-    note: str = ""
 
     @property
     def best(self):
@@ -85,49 +84,36 @@ class Analysis:
         return self.candidates[0] if self.verdict == DECODED and self.candidates else None
 
 
-def analyse(burst, rate, fsk=None):
-    """What one burst is and says.
+def analyse(burst, rate):
+    """What one burst is and says, from its values alone.
 
     Parameters
     ----------
     burst : pulses.Burst
     rate : float
         The envelope's values per second (iqenv's output rate).
-    fsk : scan.Fsk or None
-        Where the burst is one tone of a frequency-keyed transmitter, what scan found of it.
 
     Returns
     -------
     Analysis
     """
-    shortest_us = SHORTEST_SAMPLES * 1e6 / rate
-    element = fsk.element_s if fsk else None
-    if element is not None and element * 1e6 < shortest_us:
-        return Analysis(FREQUENCY_KEYED, f"iqenv's envelope sees one tone at a time, and the "
-                        f"shortest elements ({element * 1e6:.0f} us) are shorter than "
-                        f"{SHORTEST_SAMPLES} samples ({shortest_us:.0f} us) at {rate:g}/s")
     if burst.carrier and len(burst.pulses) < LEAST_PULSES:
         return Analysis(CARRIER, f"a steady level {burst.carrier:.1f} dB above the noise came "
                         "and stayed (a carrier in the channel, or the receiver's gain or noise "
                         "rose); it is the floor from here")
+    if not burst.resolved and (burst.separation >= LEAST_SEPARATION
+                               or burst.snr_db > NOISE_SNR_DB):
+        return Analysis(TOO_SHORT, f"most of what stands out is shorter than the envelope at "
+                        f"{rate:g}/s keeps ({burst.glitches} elements dropped as too short, "
+                        f"{len(burst.pulses)} pulses kept)")
     if len(burst.pulses) < LEAST_PULSES or (burst.separation < LEAST_SEPARATION
                                             and burst.snr_db <= NOISE_SNR_DB):
         return Analysis(NOISE, f"{len(burst.pulses)} pulses, SNR {burst.snr_db:.1f} dB, "
                         "nothing that stands clear of the noise")
     if burst.separation < LEAST_SEPARATION:
-        return Analysis(TOO_WEAK, f"its two levels stand "
-                        f"{burst.separation:.1f} spreads of their noise apart (at least "
-                        f"{LEAST_SEPARATION:g} give sure bits)")
-    out = analyse_pulses(burst.pulses, rate)
-    if fsk:
-        out.note = ("frequency-keyed: iqenv's envelope sees one tone at a time, these are the "
-                    "pulses of the strongest")
-    if out.verdict == DECODED and not burst.resolved:
-        out.verdict = TOO_SHORT
-        out.why = ("most of what stands out is shorter than the envelope at "
-                   f"{rate:g}/s keeps ({burst.glitches} elements dropped as too short for "
-                   f"{len(burst.pulses)} pulses)")
-    return out
+        return Analysis(TOO_WEAK, f"its two levels stand {burst.separation:.1f} spreads of "
+                        f"their noise apart (at least {LEAST_SEPARATION:g} give sure bits)")
+    return analyse_pulses(burst.pulses, rate)
 
 
 def analyse_pulses(pulses, rate):

@@ -534,13 +534,12 @@ class _PulseSource:
     values: object
     channel: tuple = None
     done: object = None
-    fsk: object = None
 
 
 def _print_burst(args, burst, index, source, rate):
     """Prints one burst as asked; returns its SigMF annotation in a list where --annotate asks
     for one (else an empty list)."""
-    found = analysis.analyse(burst, rate, source.fsk)
+    found = analysis.analyse(burst, rate)
     if args.ook:
         if found.verdict in pulsereport.PASSED_ON:
             print("\n".join(pulsereport.ook_lines(burst)), flush=True)
@@ -600,8 +599,10 @@ def _pulse_runs(args, recording, iqenv, chosen):
         done = None
         if args.envelope:
             values, done = _kept(values, args.envelope, recording.frequency, center)
+        if fsk is not None:
+            lines.append(report.fsk_pulses_line(fsk, facts.get()["output_rate"]))
         yield _PulseSource(recording.path, label, lines, values, (center, result.bandwidth),
-                           done, fsk)
+                           done)
         os.unlink(path)
     os.rmdir(folder)
 

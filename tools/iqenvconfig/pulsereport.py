@@ -73,8 +73,7 @@ def record(burst, analysis, index, rate, label=None, file=None):
         "end": END_RULE, "cut": burst.cut,
         "carrier_db": round(burst.carrier, 1) if burst.carrier else None,
     })
-    if analysis.note:
-        out["note"] = analysis.note
+
     framing = analysis.framing
     if framing:
         out.update({
@@ -129,8 +128,6 @@ def text_lines(burst, analysis, index, rate, label=None):
              + (", cut" if burst.cut else "")]
     if burst.cut:
         lines.append(f"  Note     : {CUT}")
-    if analysis.note:
-        lines.append(f"  Note     : {analysis.note}")
     if burst.carrier and analysis.verdict != analysed.CARRIER:
         lines.append(f"  Floor    : rose {burst.carrier:.1f} dB during it and stayed (a carrier "
                      "came into the channel, or the noise rose)")

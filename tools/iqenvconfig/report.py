@@ -6,6 +6,7 @@ import math
 import numpy as np
 
 from . import sigmf
+from .analysis import SHORTEST_SAMPLES
 from .cost import cost
 from .response import BEAT_DB, PASS_RIPPLE_DB, summarise
 from .units import format_hz, format_rf, signed_hz
@@ -248,3 +249,31 @@ def scan_annotations(signals, samplerate, tuned=None):
                 f"{where}: {s.power_db:.1f} dB above the noise in its occupied bandwidth, "
                 f"{format_hz(s.bandwidth_hz)}{keying}"))
     return marks
+
+
+def fsk_pulses_line(fsk, rate):
+    """What pulses says of a frequency-keyed signal before its bursts: that iqenv's envelope
+    sees one tone at a time, and whether its elements are long enough to read at `rate`
+    values per second (analysis.SHORTEST_SAMPLES of them).
+
+    Parameters
+    ----------
+    fsk : scan.Fsk
+    rate : float
+        The envelope's values per second.
+
+    Returns
+    -------
+    str
+    """
+    shortest = SHORTEST_SAMPLES / rate
+    if fsk.element_s is None:
+        said = "its elements could not be measured"
+    elif fsk.element_s < shortest:
+        said = (f"its {fsk.element_s * 1e6:.0f} us elements are shorter than "
+                f"{SHORTEST_SAMPLES} values "
+                f"({shortest * 1e6:.0f} us) at {rate:g}/s: no bits can be read from it")
+    else:
+        said = "the bursts below are the strongest tone's"
+    return (f"  {fsk_words(fsk)}; iqenv's envelope sees one tone at a time, the others are "
+            f"rejected; {said}")

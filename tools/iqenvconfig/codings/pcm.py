@@ -14,8 +14,14 @@ class PCM(Coding):
     def fit(self, framing, limits):
         unit = framing.unit_us
         k = np.array([w for row in framing.elements for _, w in row]) / unit
-        # rtl_433 counts the zeros after a row's last pulse up to the row gap limit in units: a
-        # whole number of them keeps its count and ours the same.
-        gap = round(limits.gap / unit) * round(unit) if limits.gap else 0.0
-        spec = flex.Spec("OOK_PCM", unit, unit, limits.reset, gap)
+        # rtl_433 counts the zeros after a row's last pulse up to the row gap limit (else the
+        # reset limit) in units, rounding as it measures: limits of whole units keep its count
+        # and ours the same.
+        spec = flex.Spec("OOK_PCM", unit, unit, _whole(limits.reset, unit),
+                         _whole(limits.gap, unit) if limits.gap else 0.0)
         return Fit(self, "NRZ", share(np.abs(k - np.round(k)) <= UNIT_TOLERANCE), spec, unit)
+
+
+def _whole(limit, unit):
+    """`limit` (us) moved to the nearest whole number of units, as the spec prints them."""
+    return max(1, round(limit / unit)) * round(unit)
