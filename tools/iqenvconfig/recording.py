@@ -4,13 +4,7 @@ import stat
 
 import numpy as np
 
-# Sample format: (numpy type of one component, value of the component that means 0, scale).
-FORMATS = {
-    "cf32": (np.dtype("<f4"), 0.0, 1.0),
-    "cu8": (np.dtype("u1"), 127.5, 1 / 127.5),
-    "cs8": (np.dtype("i1"), 0.0, 1 / 128),
-    "cs16": (np.dtype("<i2"), 0.0, 1 / 32768),
-}
+from .formats import FORMATS
 
 
 class RecordingError(OSError):
@@ -45,7 +39,9 @@ class Recording:
                  metadata=None):
         self.path, self.samplerate, self.format = path, samplerate, fmt
         self.offset, self.frequency, self.metadata = offset, frequency, metadata
-        self.component, self._zero, self._scale = FORMATS[fmt]
+        self.kind = FORMATS[fmt]
+        self.component, self._zero, self._scale = self.kind.component, self.kind.zero, \
+            self.kind.scale
         # Opened now, so that a missing or unreadable file fails before any work.
         with open(path, "rb") as f:
             info = os.fstat(f.fileno())
@@ -90,7 +86,7 @@ class Recording:
                 yield (self._complex(raw), self._clipped(raw)) if clipping else self._complex(raw)
 
     def _clipped(self, raw):
-        if self.format == "cf32":
+        if self.kind.floating:
             return np.zeros(len(raw) // 2, dtype=bool)
         info = np.iinfo(self.component)
         at_limit = (raw == info.min) | (raw == info.max)
@@ -98,7 +94,7 @@ class Recording:
 
     def _complex(self, raw):
         values = raw.astype(np.float32)
-        if self.format == "cf32":
+        if self.kind.floating:
             # A non-finite sample would spread over every spectrum it enters.
             np.nan_to_num(values, copy=False, nan=0.0, posinf=0.0, neginf=0.0)
         else:
