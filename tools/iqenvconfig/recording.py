@@ -4,6 +4,7 @@ import stat
 
 import numpy as np
 
+from . import samplecheck
 from .formats import FORMATS
 
 
@@ -33,10 +34,13 @@ class Recording:
         The frequency the receiver was tuned to, in hertz, where known.
     metadata : sigmf.Description or None
         The SigMF metadata that describes the recording, where there is one.
+    check : bool
+        Whether to refuse, with RecordingError, bytes that cannot be IQ samples in `fmt`
+        (text, or samples of another format: see samplecheck).
     """
 
     def __init__(self, path, samplerate, fmt, offset=0, length=None, frequency=None,
-                 metadata=None):
+                 metadata=None, check=True):
         self.path, self.samplerate, self.format = path, samplerate, fmt
         self.offset, self.frequency, self.metadata = offset, frequency, metadata
         self.kind = FORMATS[fmt]
@@ -52,6 +56,11 @@ class Recording:
         length = available if length is None else min(length, available)
         # A partial last sample is ignored.
         self.samples = length // (2 * self.component.itemsize)
+        if check:
+            why = samplecheck.refusal(samplecheck.blocks_of(
+                path, offset, self.samples * self.kind.sample_bytes), fmt)
+            if why:
+                raise RecordingError(path, why)
 
     @property
     def seconds(self):
@@ -95,8 +104,10 @@ class Recording:
     def _complex(self, raw):
         values = raw.astype(np.float32)
         if self.kind.floating:
-            # A non-finite sample would spread over every spectrum it enters.
+            # A non-finite sample would spread over every spectrum it enters, and one of a size
+            # no recording holds would overflow them.
             np.nan_to_num(values, copy=False, nan=0.0, posinf=0.0, neginf=0.0)
+            values[np.abs(values) > samplecheck.FLOAT_LIMIT] = 0.0
         else:
             values -= self._zero
             values *= self._scale
