@@ -385,6 +385,18 @@ def test_every_format_of_the_table_is_read_as_the_signal_generator_writes_it(tmp
     assert quiet == []
 
 
+def test_the_man_page_and_the_readme_name_every_format_of_the_table():
+    from iqenvconfig.formats import FORMATS
+
+    for doc in (os.path.join(ROOT, "docs", "iqenv.1"), os.path.join(ROOT, "README.md")):
+        with open(doc) as f:
+            text = f.read().replace("\\-", "-")
+        for form in FORMATS.values():
+            words = [form.name, *form.datatypes, *(f".{e}" for e in form.extensions)]
+            assert [w for w in words if not re.search(rf"(?<![\w.]){re.escape(w)}\b", text)] \
+                == [], doc
+
+
 def genuine_recordings(folder):
     """Recordings that are what their names say, however they look: silence, noise that fills
     the scale, a tone that clips the converter at every offset, keyed and steady; in each
