@@ -439,7 +439,6 @@ def refused(result, paths):
 
 
 def test_text_and_samples_of_another_format_are_refused_naming_the_file(tmp_path):
-    rate = 250000
     noise = iqsignals.complex_noise(SAMPLES, 0.3, 7)
     text = (tmp_path / "notes_250k.cu8")
     with open(os.path.join(ROOT, "README.md")) as f:

@@ -4,25 +4,25 @@ Any bytes are samples of an integer format, and most are of cf32, so the check l
 what a receiver's recording never is, in blocks spread over the file (BLOCKS of BLOCK_BYTES),
 and refuses only on evidence:
 
-- Text: nearly every byte printable (ASCII, or UTF-8 beyond it), in lines. A recording is not: its I
-  and Q swing both ways about their zero, which takes them out of the printable bytes, and a
-  line break (byte 10) among printable bytes would be a leap no signal makes.
+- Text: nearly every byte printable (ASCII, or UTF-8 beyond it), in lines. A recording is
+  not: its I and Q swing both ways about their zero, which takes them out of the printable
+  bytes, and a line break (byte 10) among printable bytes would be a leap no signal makes.
 - cf32 (float32): values that are not finite, or of a size no recording holds (beyond
   FLOAT_LIMIT, or not zero and below FLOAT_TINY), in more than FLOAT_BAD of them. In 8 and
   16-bit samples read as float32 the exponent is a sample's top bits: most of the values are
   such.
-- An integer format read from float32 samples: read as float32, the bytes are values of a
-  plausible size (nearly all, most of them not zero), within FLOAT_SPREAD of each other (from
-  the 1st to the 99th percentile). Integer samples never are: their top byte, the float's
-  exponent, swings through 0 with the signal.
+- An integer format read from float32 samples: read as a floating-point format of the table
+  (cf32), the bytes are values of a plausible size (nearly all, most of them not zero), within
+  FLOAT_SPREAD of each other (from the 1st to the 99th percentile). Integer samples never are:
+  their top byte, the float's exponent, swings through 0 with the signal.
 - An integer format read from samples whose zero lies where this format's scale ends (cu8 read
   as cs8 or cs16, cs8 read as cu8): the samples that are not at the format's limits lie
   beyond half of full scale (more than WRAP_FAR of them) and leap from one end of the scale to
-  the other between one sample and the next (more than WRAP_LEAPS of the steps). A signal
-  keeps its samples that far out only where it is a tone at full scale (two thirds of them at
-  most), and then it does not also leap end to end at every few steps; clipping puts samples at
-  the limits themselves, which are left out. Recordings where the two formats cannot be told
-  apart (noise that fills the whole scale, or silence) are not refused.
+  the other between one sample and the next (more than WRAP_LEAPS of the steps). No signal
+  keeps that many of its samples that far out: a tone at full scale, the most, keeps two thirds
+  of them, noise far fewer; clipping puts samples at the limits themselves, which are left out.
+  Recordings where the two formats cannot be told apart (noise that fills the whole scale, a
+  noise of less than a step, silence) are not refused.
 
 What is not refused is analysed as the format says.
 """
@@ -100,10 +100,11 @@ def refusal(blocks, fmt):
                     f"below {FLOAT_TINY:g} but not 0), as 8 or 16-bit samples read as float "
                     "are; give --format")
         return None
-    floats = _integer_as_float(blocks)
-    if floats is not None:
-        return (f"does not look like {what}: read as complex float32 (cf32), "
-                f"{_percent(floats)} of its values are of a plausible size; give --format")
+    for other in (f for f in FORMATS.values() if f.floating):
+        floats = _integer_as_float(blocks, other.component)
+        if floats is not None:
+            return (f"does not look like {what}: read as {other.name} ({other.description}), "
+                    f"{_percent(floats)} of its values are of a plausible size; give --format")
     wrap = _wrapped(blocks, kind.component)
     if wrap is not None:
         far, leaps = wrap
@@ -166,10 +167,12 @@ def _float_bad(blocks, component):
     return share if share > FLOAT_BAD else None
 
 
-def _integer_as_float(blocks):
-    """The share of float32 values of a plausible size, where the bytes read as float32 are
-    such values (nearly all, most not zero), else None."""
-    values = np.concatenate([np.frombuffer(b, "<f4", len(b) // 4) for b in blocks])
+def _integer_as_float(blocks, component):
+    """The share of floating-point values (of type `component`) of a plausible size, where the
+    bytes read as such are such values (nearly all, most not zero, within FLOAT_SPREAD of each
+    other), else None."""
+    values = np.concatenate([np.frombuffer(b, component, len(b) // component.itemsize)
+                             for b in blocks])
     if len(values) < MIN_VALUES:
         return None
     with np.errstate(over="ignore", invalid="ignore"):
