@@ -34,13 +34,16 @@ class Recording:
         The frequency the receiver was tuned to, in hertz, where known.
     metadata : sigmf.Description or None
         The SigMF metadata that describes the recording, where there is one.
-    check : bool
-        Whether to refuse, with RecordingError, bytes that cannot be IQ samples in `fmt`
+
+    Raises
+    ------
+    RecordingError
+        For a file that is not a regular file, or whose bytes cannot be IQ samples in `fmt`
         (text, or samples of another format: see samplecheck).
     """
 
     def __init__(self, path, samplerate, fmt, offset=0, length=None, frequency=None,
-                 metadata=None, check=True):
+                 metadata=None):
         self.path, self.samplerate, self.format = path, samplerate, fmt
         self.offset, self.frequency, self.metadata = offset, frequency, metadata
         self.kind = FORMATS[fmt]
@@ -56,11 +59,10 @@ class Recording:
         length = available if length is None else min(length, available)
         # A partial last sample is ignored.
         self.samples = length // (2 * self.component.itemsize)
-        if check:
-            why = samplecheck.refusal(samplecheck.blocks_of(
-                path, offset, self.samples * self.kind.sample_bytes), fmt)
-            if why:
-                raise RecordingError(path, why)
+        why = samplecheck.refusal(samplecheck.blocks_of(
+            path, offset, self.samples * self.kind.sample_bytes), fmt)
+        if why:
+            raise RecordingError(path, why)
 
     @property
     def seconds(self):
