@@ -166,6 +166,12 @@ def test_the_programs_say_what_the_man_page_says(tmp_path):
              for path in (str(tmp_path / "short.cf32"), "/dev/null")]
     runs.append((started([TOOL, "scan", str(tmp_path / "short.cf32")]), 2))  # no rate given
     (tmp_path / "silent.cf32").write_bytes(bytes(8 * 20000))
+    # Text, and 8-bit samples read as float32: refused for what they are.
+    (tmp_path / "text.cu8").write_text(page)
+    (tmp_path / "bytes.cf32").write_bytes(iqsignals.as_recorded(
+        iqsignals.complex_noise(20000, 0.3, 1), "cu8"))
+    runs += [(started([TOOL, "scan", "--samplerate", "250000", str(tmp_path / name)]), 1)
+             for name in ("text.cu8", "bytes.cf32")]
     runs.append((started(design[:-3] + ["--recording", str(tmp_path / "silent.cf32")]), 1))
     pulses = [TOOL, "pulses"]
     runs += [(started(pulses + args), 2) for args in (

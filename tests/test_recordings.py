@@ -1,15 +1,18 @@
 """Recordings as people keep them, through iqenv-config's commands: the names receivers give
 their files, WAV headers, SigMF metadata and archives, and the annotations scan writes back."""
+import glob
 import hashlib
 import json
+import os
 import re
 import shutil
 import struct
 import tarfile
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
-from conftest import TOOL, hertz, iqsignals, json_lines, run
+from conftest import ROOT, TOOL, hertz, iqsignals, json_lines, run
 
 import remote
 
@@ -136,7 +139,8 @@ def test_the_names_receivers_write_give_rate_frequency_and_format(tmp_path):
 
 def test_the_command_line_wins_and_a_conflict_is_reported(tmp_path):
     path = tmp_path / "g001_433.92M_250k.cu8"
-    path.write_bytes(noise("cu8"))
+    # Noise that fills the scale: cu8 and cs8 alike (quieter cu8 read as cs8 is refused).
+    path.write_bytes(iqsignals.as_recorded(iqsignals.complex_noise(SAMPLES, 1.0, 1), "cu8"))
     agreeing = tool("scan", path, "--samplerate", 250000, "--tuned", 433.92e6, "--format", "cu8")
     assert (agreeing.returncode, agreeing.stderr) == (0, "")
     result = tool("scan", path, "--samplerate", 1024000, "--tuned", 433.9e6, "--format", "cs8")
@@ -325,3 +329,205 @@ def test_optional_fields_that_make_no_sense_are_passed_over_with_a_warning(tmp_p
     assert [w.split(": ")[2].split(" ")[:2] for w in warnings] == [
         ["captures[0]", "core:frequency"], ["global", "core:trailing_bytes"],
         ["annotations[0]", "core:sample_count"]]
+
+
+# The one table of formats, and recordings that are not what they are read as.
+
+def test_every_format_of_the_table_is_read_as_the_signal_generator_writes_it(tmp_path):
+    """Each entry of formats.FORMATS: written by iqsignals.as_recorded, read back by
+    recording.Recording within a step of the format; and found by the reader from each of its
+    extensions, its SigMF datatypes and its WAV header."""
+    from iqenvconfig import reader
+    from iqenvconfig.formats import FORMATS
+    from iqenvconfig.recording import Recording
+
+    rate = 250000
+    iq = 0.5 * iqsignals.carrier(rate, 30e3, np.ones(SAMPLES)) + iqsignals.complex_noise(
+        SAMPLES, 0.05, 3)
+    quiet = []
+    for name, form in FORMATS.items():
+        data = iqsignals.as_recorded(iq, name)
+        assert len(data) == SAMPLES * form.sample_bytes
+        raw = tmp_path / f"raw-{name}"
+        raw.write_bytes(data)
+        recording = Recording(str(raw), rate, name)
+        back = np.concatenate(list(recording.chunks(4096)))
+        assert recording.samples == len(back) == SAMPLES
+        step = 0 if form.floating else 0.5 / form.full_scale
+        assert np.max(np.abs(back.real - iq.real)) <= step + 1e-6, name
+        assert np.max(np.abs(back.imag - iq.imag)) <= step + 1e-6, name
+        found = {}
+        for extension in form.extensions:
+            path = tmp_path / f"g001_433.92M_250k.{extension}"
+            path.write_bytes(data)
+            found[extension] = reader.open_recording(str(path), warn=quiet.append).format
+        for datatype in form.datatypes:
+            folder = tmp_path / datatype
+            folder.mkdir()
+            (folder / "r.sigmf-data").write_bytes(data)
+            (folder / "r.sigmf-meta").write_text(json.dumps({
+                "global": {"core:datatype": datatype, "core:version": "1.2.0",
+                           "core:sample_rate": rate},
+                "captures": [{"core:sample_start": 0}], "annotations": []}))
+            found[datatype] = reader.open_recording(str(folder / "r"), warn=quiet.append).format
+        if form.wav:
+            tag, bits = form.wav
+            header = struct.pack("<HHIIHH", tag, 2, rate, rate * 2 * bits // 8, 2 * bits // 8,
+                                 bits)
+            path = tmp_path / f"{name}.wav"
+            path.write_bytes(b"RIFF" + struct.pack("<I", 28 + len(header) + len(data))
+                             + b"WAVEfmt " + struct.pack("<I", len(header)) + header
+                             + b"data" + struct.pack("<I", len(data)) + data)
+            wav = reader.open_recording(str(path), warn=quiet.append)
+            found["wav"] = wav.format
+            assert (wav.samples, wav.samplerate) == (SAMPLES, rate)
+        assert set(found.values()) == {name}, found
+    assert quiet == []
+
+
+def test_the_man_page_and_the_readme_name_every_format_of_the_table():
+    from iqenvconfig.formats import FORMATS
+
+    for doc in (os.path.join(ROOT, "docs", "iqenv.1"), os.path.join(ROOT, "README.md")):
+        with open(doc) as f:
+            text = f.read().replace("\\-", "-")
+        for form in FORMATS.values():
+            words = [form.name, *form.datatypes, *(f".{e}" for e in form.extensions)]
+            assert [w for w in words if not re.search(rf"(?<![\w.]){re.escape(w)}\b", text)] \
+                == [], doc
+
+
+def genuine_recordings(folder):
+    """Recordings that are what their names say, however they look: silence, noise that fills
+    the scale, a tone that clips the converter at every offset, keyed and steady; in each
+    format of the table."""
+    from iqenvconfig.formats import FORMATS
+
+    rate, n = 250000, 40000
+    t = np.arange(n) / rate
+    keyed = (np.sin(2 * np.pi * 50 * t) > 0).astype(np.float32)
+    signals = {"silence": np.zeros(n, np.complex64),
+               "noise": iqsignals.complex_noise(n, 0.3, 4),
+               "loud-noise": iqsignals.complex_noise(n, 3.0, 5)}
+    for amplitude in (0.9, 1.2, 20.0):
+        for offset in (0.0, 1e3, 30e3, 0.45 * rate, -0.49 * rate):
+            tone = amplitude * np.exp(2j * np.pi * offset * t) + iqsignals.complex_noise(
+                n, 0.01, 6)
+            signals[f"tone-{amplitude:g}-{offset:+.0f}"] = tone
+            signals[f"keyed-{amplitude:g}-{offset:+.0f}"] = tone * keyed
+    paths = []
+    for name in FORMATS:
+        for what, iq in signals.items():
+            paths.append(folder / f"{what}_{rate // 1000}k.{name}")
+            paths[-1].write_bytes(iqsignals.as_recorded(iq, name))
+    return paths
+
+
+def test_recordings_that_are_what_they_say_are_never_refused(tmp_path):
+    paths = genuine_recordings(tmp_path)
+    result = tool("scan", *paths, "--json")
+    assert (result.returncode, result.stderr) == (0, "")
+
+
+def refused(result, paths):
+    """{path: its error} from a run that refused each of `paths`, and said nothing else."""
+    lines = result.stderr.splitlines()
+    said = {path: line for path in map(str, paths) for line in lines
+            if line.startswith(f"Error: {path}: ")}
+    assert len(said) == len(lines) == len(paths), result.stderr
+    return said
+
+
+def test_text_and_samples_of_another_format_are_refused_naming_the_file(tmp_path):
+    noise = iqsignals.complex_noise(SAMPLES, 0.3, 7)
+    text = (tmp_path / "notes_250k.cu8")
+    with open(os.path.join(ROOT, "README.md")) as f:
+        text.write_text(f.read())
+    cases = {
+        text: ("cu8", "this is text, not cu8 IQ samples"),
+        tmp_path / "cu8-as-cf32_250k.cf32": ("cu8", "does not look like cf32 IQ samples"),
+        tmp_path / "cs16-as-cf32_250k.cfile": ("cs16", "does not look like cf32 IQ samples"),
+        tmp_path / "cf32-as-cu8_250k.cu8": ("cf32", "does not look like cu8 IQ samples"),
+        tmp_path / "cf32-as-cs16_250k.cs16": ("cf32", "does not look like cs16 IQ samples"),
+        tmp_path / "cu8-as-cs8_250k.cs8": ("cu8", "does not look like cs8 IQ samples"),
+        tmp_path / "cs8-as-cu8_250k.cu8": ("cs8", "does not look like cu8 IQ samples"),
+    }
+    for path, (written, _) in cases.items():
+        if path != text:
+            path.write_bytes(iqsignals.as_recorded(noise, written))
+    result = tool("scan", *cases)
+    assert (result.returncode, result.stdout) == (1, "")
+    said = refused(result, cases)
+    for path, (_, why) in cases.items():
+        assert why in said[str(path)] and "%" in said[str(path)], said[str(path)]
+    for path, (_, why) in cases.items():
+        if path != text:
+            assert "give --format" in said[str(path)]
+    # The other commands that read a recording refuse it before any work, the same way.
+    for command in (["pulses", "--recording", text], ["design", "-o", tmp_path / "d.cfg",
+                                                      "--recording", text],
+                    ["plot", "-o", tmp_path / "p.png", "--recording", text]):
+        result = tool(*command)
+        assert (result.returncode, result.stderr) == (1, said[str(text)] + "\n"), command
+    assert not (tmp_path / "d.cfg").exists() and not (tmp_path / "p.png").exists()
+
+
+def corpus():
+    """The shared recordings (shared/corpus beside the repository, or IQENV_CORPUS): their
+    paths, or None where there are none."""
+    candidates = [os.environ.get("IQENV_CORPUS")] + [
+        os.path.join(ROOT, *[".."] * up, "shared", "corpus") for up in (1, 2)]
+    for folder in filter(None, candidates):
+        paths = sorted(p for p in glob.glob(os.path.join(folder, "*", "*"))
+                       if os.path.isfile(p))
+        if paths:
+            return paths
+    return None
+
+
+def said_besides_the_extension(result, fmt):
+    """The lines on standard error but the warnings that --format overrules a name's .cu8."""
+    return [line for line in result.stderr.splitlines()
+            if not re.fullmatch(rf"Warning: \S+: format {fmt} from --format; its name's "
+                                r"extension says cu8", line)]
+
+
+def test_every_corpus_recording_read_as_every_format_is_analysed_or_refused():
+    """No traceback and no numpy warning, whatever the format: an analysis or a refusal that
+    names the file. Read as what they are (cu8), none is refused; as cf32, every one is."""
+    from iqenvconfig.formats import FORMATS
+
+    paths = corpus()
+    if paths is None:
+        pytest.skip("no shared/corpus beside the repository (or IQENV_CORPUS)")
+    with ThreadPoolExecutor(2) as pool:
+        results = dict(zip(FORMATS, pool.map(
+            lambda fmt: tool("scan", *paths, "--samplerate", 250000, "--format", fmt),
+            FORMATS)))
+    for fmt, result in results.items():
+        analysed = headers(result.stdout)[0]
+        errors = said_besides_the_extension(result, fmt)
+        assert all(line.startswith("Error: ") for line in errors), result.stderr
+        said = {line.split(": ")[1] for line in errors}
+        assert len(said) == len(errors) and said | set(analysed) == set(paths), fmt
+        assert not said & set(analysed)
+        assert all(f"IQ samples ({FORMATS[fmt].description})" in e for e in errors), errors
+        assert result.returncode == (1 if errors else 0)
+        if fmt == "cu8":
+            assert errors == []
+        if fmt == "cf32":
+            assert analysed == {}
+    # pulses --recording, on two: the same. The smallest, and the smallest named .cu8.
+    by_size = sorted(paths, key=os.path.getsize)
+    few = [by_size[0], next(p for p in by_size if p.endswith(".cu8"))]
+    runs = [(fmt, path) for fmt in FORMATS for path in few]
+    with ThreadPoolExecutor(2) as pool:
+        pulsed = pool.map(lambda r: tool("pulses", "--recording", r[1], "--samplerate", 250000,
+                                         "--format", r[0], "--json"), runs)
+    for (fmt, path), result in zip(runs, pulsed):
+        lines = said_besides_the_extension(result, fmt)
+        if fmt == "cu8":
+            assert (result.returncode, lines) == (0, []), result.stderr
+        else:
+            assert result.returncode in (0, 1) and len(lines) <= 1, result.stderr
+            assert all(line.startswith(f"Error: {path}: ") for line in lines), result.stderr

@@ -7,6 +7,7 @@ import numpy as np
 # The configuration package lies beside this file; make it importable however this module is.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from iqenvconfig import configfile  # noqa: E402
+from iqenvconfig.formats import FORMATS  # noqa: E402
 from iqenvconfig.resampler import OUTPUT_RATE  # noqa: E402,F401
 
 write_config = configfile.write_config
@@ -61,21 +62,17 @@ def tone_of(values, rate=OUTPUT_RATE):
     return frequency, amplitude
 
 
-# Integer formats as receivers write them: (component type, value meaning 0, full-scale value).
-_INTEGER_FORMATS = {"cu8": (np.uint8, 127.5, 127.5), "cs8": (np.int8, 0.0, 128.0),
-                    "cs16": (np.int16, 0.0, 32768.0)}
-
-
 def as_recorded(iq, fmt):
-    """The bytes a receiver writes for `iq` (1.0 full scale): rounded, and clipped per component
-    at full scale as an 8-bit converter clips. "cf32" is written as it is."""
+    """The bytes a receiver writes for `iq` (1.0 full scale) in the format `fmt` (one of
+    iqenvconfig.formats.FORMATS): integers rounded, and clipped per component at full scale as
+    a converter clips; floating point written as it is."""
     iq = np.asarray(iq, dtype=np.complex64)
-    if fmt == "cf32":
-        return iq.tobytes()
-    kind, zero, scale = _INTEGER_FORMATS[fmt]
-    parts = iq.view(np.float32).astype(np.float64) * scale + zero
-    info = np.iinfo(kind)
-    return np.clip(np.round(parts), info.min, info.max).astype(kind).tobytes()
+    form = FORMATS[fmt]
+    if form.floating:
+        return iq.view(np.float32).astype(form.component).tobytes()
+    parts = iq.view(np.float32).astype(np.float64) * form.full_scale + form.zero
+    info = np.iinfo(form.component)
+    return np.clip(np.round(parts), info.min, info.max).astype(form.component).tobytes()
 
 
 def frequency_keyed(samplerate, tones, bits, element, repeats=1, pause=0.02, jitter=0.0,

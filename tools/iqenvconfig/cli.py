@@ -12,7 +12,8 @@ import numpy as np
 
 from . import (analysis, bursts, chain, configfile, design, facts, files, pulsereport, pulses,
                pulsestream, reader, report, scan, sigmf)
-from .recording import FORMATS, RecordingError
+from .formats import FORMATS, described
+from .recording import RecordingError
 from .units import format_hz, format_rf
 
 UINT32_MAX = (1 << 32) - 1
@@ -286,9 +287,9 @@ def _add_recording_options(parser, samplerate_type, about, positional=False, rat
                             help="the recording's samples per second (default: what its SigMF "
                             "metadata, WAV header or name says)")
     parser.add_argument("--format", choices=list(FORMATS),
-                        help="sample format of the recording: complex float32, unsigned, signed "
-                        "8-bit, signed 16-bit pairs (default: what its SigMF metadata, WAV "
-                        "header or name's extension says, else cf32)")
+                        help=f"sample format of the recording: {described()} pairs (default: "
+                        "what its SigMF metadata, WAV header or name's extension says, else "
+                        "cf32)")
     parser.add_argument("--tuned", type=_number, metavar="HZ",
                         help="the frequency the receiver was tuned to, in hertz (default: what "
                         "its SigMF metadata or name says)")

@@ -20,9 +20,10 @@ import re
 from decimal import Decimal
 from dataclasses import dataclass, field
 
+from . import formats
+
 # File name extensions that name a sample format (rtl_433's and GNU Radio's), as FORMATS names.
-EXTENSIONS = {"cu8": "cu8", "cs8": "cs8", "cs16": "cs16", "cf32": "cf32", "cfile": "cf32",
-              "complex16u": "cu8", "complex16s": "cs8"}
+EXTENSIONS = formats.by_extension()
 RATE_RANGE = (1e3, 100e6)  # samples per second a receiver's recording plausibly has
 FREQUENCY_RANGE = (1e3, 300e9)  # hertz
 LONE_MEGA_LIMIT = 64e6  # a lone "M" token below this may be a rate as well as a frequency
@@ -48,7 +49,7 @@ class NameFacts:
     frequency : float or None
         Tuned frequency, in hertz.
     format : str or None
-        Sample format, as recording.FORMATS names it.
+        Sample format, as formats.FORMATS names it.
     doubts : list of str
         Tokens that were not taken, each with the reason.
     """

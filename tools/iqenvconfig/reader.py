@@ -18,12 +18,12 @@ import struct
 import sys
 from collections import namedtuple
 
-from . import filenames, sigmf
+from . import filenames, formats, sigmf
 from .recording import Recording, RecordingError
 from .units import format_rf
 
-WAVE_PCM, WAVE_FLOAT, WAVE_EXTENSIBLE = 1, 3, 0xFFFE
-WAVE_FORMATS = {(WAVE_PCM, 8): "cu8", (WAVE_PCM, 16): "cs16", (WAVE_FLOAT, 32): "cf32"}
+WAVE_EXTENSIBLE = 0xFFFE
+WAVE_FORMATS = formats.by_wav()
 NAME_EXAMPLE = "g001_433.92M_250k.cu8"
 # What a WAV header says: format, samples per second, and where the samples lie, in bytes.
 WavHeader = namedtuple("WavHeader", "format samplerate offset length")
@@ -43,7 +43,7 @@ def open_recording(path, samplerate=None, fmt=None, frequency=None, warn=None):
     samplerate : int or None
         Samples per second given on the command line; it wins over what the file says.
     fmt : str or None
-        Sample format given on the command line (recording.FORMATS).
+        Sample format given on the command line (formats.FORMATS).
     frequency : float or None
         Tuned frequency given on the command line, in hertz.
     warn : callable or None
@@ -163,7 +163,16 @@ def _wave_format(path, body):
     fmt = WAVE_FORMATS.get((tag, bits))
     if fmt is None:
         raise RecordingError(path, f"WAV: {bits}-bit samples of format {tag} are not read "
-                             "(8 or 16-bit integers, 32-bit float)")
+                             f"({_wave_formats_read()})")
     if rate == 0:
         raise RecordingError(path, "WAV: a sample rate of 0")
     return fmt, rate
+
+
+def _wave_formats_read():
+    """"8 or 16-bit integers, 32-bit float": the WAV samples that FORMATS reads."""
+    def bits(tag):
+        return " or ".join(str(b) for t, b in sorted(WAVE_FORMATS) if t == tag)
+
+    kinds = [(formats.WAVE_PCM, "integers"), (formats.WAVE_FLOAT, "float")]
+    return ", ".join(f"{bits(tag)}-bit {what}" for tag, what in kinds if bits(tag))

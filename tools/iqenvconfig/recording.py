@@ -4,13 +4,8 @@ import stat
 
 import numpy as np
 
-# Sample format: (numpy type of one component, value of the component that means 0, scale).
-FORMATS = {
-    "cf32": (np.dtype("<f4"), 0.0, 1.0),
-    "cu8": (np.dtype("u1"), 127.5, 1 / 127.5),
-    "cs8": (np.dtype("i1"), 0.0, 1 / 128),
-    "cs16": (np.dtype("<i2"), 0.0, 1 / 32768),
-}
+from . import samplecheck
+from .formats import FORMATS
 
 
 class RecordingError(OSError):
@@ -39,13 +34,21 @@ class Recording:
         The frequency the receiver was tuned to, in hertz, where known.
     metadata : sigmf.Description or None
         The SigMF metadata that describes the recording, where there is one.
+
+    Raises
+    ------
+    RecordingError
+        For a file that is not a regular file, or whose bytes cannot be IQ samples in `fmt`
+        (text, or samples of another format: see samplecheck).
     """
 
     def __init__(self, path, samplerate, fmt, offset=0, length=None, frequency=None,
                  metadata=None):
         self.path, self.samplerate, self.format = path, samplerate, fmt
         self.offset, self.frequency, self.metadata = offset, frequency, metadata
-        self.component, self._zero, self._scale = FORMATS[fmt]
+        self.kind = FORMATS[fmt]
+        self.component, self._zero, self._scale = self.kind.component, self.kind.zero, \
+            self.kind.scale
         # Opened now, so that a missing or unreadable file fails before any work.
         with open(path, "rb") as f:
             info = os.fstat(f.fileno())
@@ -56,6 +59,10 @@ class Recording:
         length = available if length is None else min(length, available)
         # A partial last sample is ignored.
         self.samples = length // (2 * self.component.itemsize)
+        why = samplecheck.refusal(samplecheck.blocks_of(
+            path, offset, self.samples * self.kind.sample_bytes), fmt)
+        if why:
+            raise RecordingError(path, why)
 
     @property
     def seconds(self):
@@ -90,7 +97,7 @@ class Recording:
                 yield (self._complex(raw), self._clipped(raw)) if clipping else self._complex(raw)
 
     def _clipped(self, raw):
-        if self.format == "cf32":
+        if self.kind.floating:
             return np.zeros(len(raw) // 2, dtype=bool)
         info = np.iinfo(self.component)
         at_limit = (raw == info.min) | (raw == info.max)
@@ -98,9 +105,11 @@ class Recording:
 
     def _complex(self, raw):
         values = raw.astype(np.float32)
-        if self.format == "cf32":
-            # A non-finite sample would spread over every spectrum it enters.
+        if self.kind.floating:
+            # A non-finite sample would spread over every spectrum it enters, and one of a size
+            # no recording holds would overflow them.
             np.nan_to_num(values, copy=False, nan=0.0, posinf=0.0, neginf=0.0)
+            values[np.abs(values) > samplecheck.FLOAT_LIMIT] = 0.0
         else:
             values -= self._zero
             values *= self._scale

@@ -215,15 +215,19 @@ def _pass_one(recording, plan, window):
         # A handful of frames at the end gives no median worth having.
         floor = noise_floor(power) if len(frames) >= 32 or not floors else floors[-1]
         floors.append(floor)
-        ratio = power / floor
+        with np.errstate(over="ignore"):  # over a silent floor: infinitely above it
+            ratio = power / floor
         active = ratio > 10 ** (ACTIVE_DB / 10)
         active[:, dc] = False
         pairs += (active & np.vstack((previous, active[:-1]))).sum(axis=0)
         previous = active[-1]
-        level += np.where(active, ratio, 0).sum(axis=0)
+        with np.errstate(over="ignore"):
+            level += np.where(active, ratio, 0).sum(axis=0)
         hits += active.sum(axis=0)
         present += (ratio > 10 ** (PRESENT_DB / 10)).sum(axis=0)
         frames_seen += len(frames)
+    # Where a signal stood infinitely far above a silent floor: as far as a number goes.
+    np.minimum(level, np.finfo(np.float64).max, out=level)
     with np.errstate(divide="ignore", invalid="ignore"):
         level_db = 10 * np.log10(level / hits)
     level_db[hits == 0] = -np.inf
@@ -292,9 +296,13 @@ def _activity(ratio, clipped, signals, keying_frames):
         hidden = np.zeros_like(active)
         for j in range(len(signals)):
             if j != i:
-                hidden |= edges[j] & (near[j] > level * 10 ** (SPLATTER_DB / 10))
+                # A level beyond the largest float32 times the margin: infinitely stronger.
+                with np.errstate(over="ignore"):
+                    splatter, clipping = (level * 10 ** (SPLATTER_DB / 10),
+                                          level * 10 ** (CLIPPING_DB / 10))
+                hidden |= edges[j] & (near[j] > splatter)
                 own = ~keying[j] & (not signals[i].steady)  # its bursts are its own
-                hidden |= clipped & ~own & (near[j] > level * 10 ** (CLIPPING_DB / 10))
+                hidden |= clipped & ~own & (near[j] > clipping)
         out.append(active & ~hidden)
     return out
 
@@ -314,7 +322,8 @@ def _pass_two(recording, plan, window, floors, signals):
         windows = max(len(chunk) // step - 1, 0)
         if len(frames):
             power = power_spectra(frames, window)
-            ratio = power / floor
+            with np.errstate(over="ignore"):
+                ratio = power / floor
             centres = (first + np.arange(len(frames))) * plan.hop + plan.frame // 2 - position
             which = np.clip(centres // step, 0, windows)
             weights = []

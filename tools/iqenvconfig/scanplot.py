@@ -60,7 +60,9 @@ def plot_recording(recording, found, path):
     image, column_seconds = spectrogram(recording, plan)
     with np.errstate(divide="ignore"):
         db = 10 * np.log10(image)
-    floor = float(np.median(db[np.isfinite(db)]))
+        mean = 10 * np.log10(np.mean(image, axis=0))
+    heard = db[np.isfinite(db)]
+    floor = float(np.median(heard)) if len(heard) else 0.0  # digital silence: no floor
     db -= floor
     fs, seconds = recording.samplerate, recording.seconds
     scale, unit = (1e6, "MHz") if fs >= 4e6 else (1e3, "kHz")
@@ -79,13 +81,13 @@ def plot_recording(recording, found, path):
     top.set_title("Spectrogram (each pixel the strongest of the frames and bins it covers); "
                   "the signals found, boxed burst by burst")
 
-    peak, mean = db.max(axis=0), 10 * np.log10(np.mean(image, axis=0)) - floor
+    peak, mean = db.max(axis=0), mean - floor
     freqs = (np.arange(len(peak)) + 0.5) * fs / len(peak) - fs / 2
     bottom.plot(freqs / scale, peak, lw=0.7, color="0.35", label="highest over time")
     bottom.plot(freqs / scale, mean, lw=0.7, color="tab:blue", label="mean over time")
     bottom.set_xlim(-fs / 2 / scale, fs / 2 / scale)
     # The bin at 0 Hz is empty once the DC offset is taken out; it must not set the scale.
-    bottom.set_ylim(-10, float(np.max(peak)) + 12)
+    bottom.set_ylim(-10, max(float(np.max(peak)), 0.0) + 12)
     bottom.set_xlabel(f"offset from the tuned frequency ({unit})")
     bottom.set_ylabel("dB above the median")
     bottom.grid(alpha=0.3)

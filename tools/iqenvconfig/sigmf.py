@@ -32,13 +32,13 @@ from dataclasses import dataclass, field
 
 from .files import replace_whole
 from .filenames import extension
+from .formats import FORMATS, by_datatype
 from .recording import RecordingError
 
 VERSION = "1.2.0"  # of the standard, as written into new metadata
 META, DATA, ARCHIVE = ".sigmf-meta", ".sigmf-data", ".sigmf"
-# SigMF datatypes iqenv-config reads, and the format (recording.FORMATS) each is.
-DATATYPES = {"cu8": "cu8", "ci8": "cs8", "ci16_le": "cs16", "cf32_le": "cf32"}
-SAMPLE_BYTES = {"cu8": 2, "ci8": 2, "ci16_le": 4, "cf32_le": 8, "rf32_le": 4}
+# SigMF datatypes iqenv-config reads, and the format (formats.FORMATS) each is.
+DATATYPES = by_datatype()
 ENVELOPE_DATATYPE, ENVELOPE_RATE = "rf32_le", 24000  # iqenv's output
 
 
@@ -57,7 +57,7 @@ class Description:
     length : int
         Bytes of samples.
     format : str
-        The sample format, as recording.FORMATS names it.
+        The sample format, as formats.FORMATS names it.
     samplerate : int or None
         Samples per second, where given.
     frequency : float or None
@@ -283,7 +283,7 @@ def _place(description, size):
     """The samples' bytes in a dataset of `size` bytes, less its header and trailing bytes.
     Refuses data shorter than the captures and annotations say."""
     description.length = max(size - description.offset - description.trailing, 0)
-    samples = description.length // SAMPLE_BYTES[_datatype_of(description.format)]
+    samples = description.length // FORMATS[description.format].sample_bytes
     end, where = description.claims
     if end > samples:
         raise RecordingError(description.meta, f"{where}: reaches sample {end}, but the data "
@@ -291,7 +291,7 @@ def _place(description, size):
 
 
 def _datatype_of(fmt):
-    return next(d for d, f in DATATYPES.items() if f == fmt)
+    return FORMATS[fmt].datatypes[0]
 
 
 # Writing.
