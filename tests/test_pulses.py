@@ -352,3 +352,67 @@ def test_decoded_bursts_annotate_the_recording_and_the_envelope_is_a_recording_t
     again = run([TOOL, "pulses", str(envelope_path), str(envelope_path), "--json"], text=True)
     lines = [json.loads(line) for line in again.stdout.splitlines()]
     assert [(b["file"], b["consensus"]) for b in lines] == [(str(envelope_path), bits)] * 2
+
+
+def pir_sensor(code, repeats=8, sync_at="end"):
+    """A PIR sensor's burst as pulses: pulses of one width (514 us), the bits in gaps of 525 and
+    1554 us, a 1990 us sync pulse at each row's end (or start), rows 6 ms apart."""
+    rng = np.random.default_rng(len(code))
+    out = []
+    for _ in range(repeats):
+        row = [(514 + rng.normal(0, 8), 1554.0 if b else 525.0) for b in code]
+        if sync_at == "end":
+            row.append((1990.0, 6000.0))
+        else:
+            row = [(1990.0, 525.0)] + row
+            row[-1] = (row[-1][0], 6000.0)
+        out += row
+    out[-1] = (out[-1][0], 100000.0)
+    return out
+
+
+@pytest.mark.parametrize("sync_at", ["end", "start"])
+def test_the_simplest_coding_that_fits_wins_and_its_decoder_reads_our_rows(sync_at):
+    # Pulses of one width with the bits in the gaps are PPM, as rtl_433's analyser names it:
+    # PIWM fits the same timings with every other bit the same, PCM with four bits a bit.
+    code = [0, 1, 1, 1, 0, 0, 1, 1, 0, 0, 1, 0, 0, 1, 0, 0, 1]
+    burst = pulses.Burst(start=0.0, pulses=pir_sensor(code, sync_at=sync_at), snr_db=20.0,
+                         span=4, separation=20.0)
+    a = analysis.analyse(burst, OUT)
+    assert [c.name for c in a.candidates][:1] == ["PPM"] and "PIWM" not in a.won
+    assert a.framing.sync_pulse.mean == pytest.approx(1990) and a.won.startswith("as good")
+    # The sync pulse's own gap is a bit where the sync mark opens the row.
+    row = "".join(map(str, code)) if sync_at == "end" else "0" + "".join(map(str, code[:-1]))
+    assert a.best.rows == [row] * 8 and a.consensus == row
+    ook = "\n".join(pulsereport.ook_lines(burst)) + "\n"
+    assert rtl_433_rows(a.best.fit.spec.text(), ook) == [pulsereport.hex_bits(row)] * 8
+
+
+def test_a_stream_busy_from_first_to_last_value_and_bursts_apart_by_the_rule(channel):
+    # Frames 70 ms long, 10 ms apart, from before the recording starts to after it ends; then,
+    # after 106 ms of quiet, one frame, and after 146 ms another: three bursts.
+    bits = [1, 0, 1, 1, 0, 0, 0, 1, 1, 0, 1, 0, 0, 1, 1, 1, 0, 1, 0, 0, 1, 1, 0, 1]
+    frame = keyed.keying(keyed.Device("pwm_period", 700, bits, repeats=1, jitter=0.02,
+                                      seed=1), RATE, lead=0.0)
+    gap = np.zeros(int(0.010 * RATE), np.float32)
+    busy = np.concatenate([frame, gap] * 6)[int(0.03 * RATE):int(0.35 * RATE)]
+    quiet = [np.zeros(int(s * RATE), np.float32) for s in (0.106, 0.146, 0.2)]
+    sent = "".join(map(str, bits))
+
+    def through_iqenv(keying):
+        iq = iqsignals.carrier(RATE, OFFSET, 0.3 * keying) + iqsignals.complex_noise(
+            len(keying), 0.01, 4)
+        raw = np.frombuffer(iqsignals.as_recorded(iq, "cu8"), dtype=np.uint8)
+        result = run([IQENV, str(channel)], ((raw - np.float32(127.5)) / np.float32(
+            127.5)).astype(np.float32).tobytes())
+        bursts, _ = sliced(values(result.stdout))
+        return bursts, [analysis.analyse(b, OUT) for b in bursts]
+
+    # Busy from the first value to the last: one burst, cut by the end, its whole frames read.
+    bursts, found = through_iqenv(busy)
+    assert len(bursts) == 1 and bursts[0].cut
+    assert found[0].consensus == sent and found[0].best.rows.count(sent) >= 3
+    bursts, found = through_iqenv(np.concatenate((busy, quiet[0], frame, quiet[1], frame,
+                                                  quiet[2])))
+    assert len(bursts) == 3, [(b.start, len(b.pulses)) for b in bursts]
+    assert [f.consensus for f in found] == [sent] * 3 and not any(b.cut for b in bursts)

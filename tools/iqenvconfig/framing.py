@@ -69,16 +69,18 @@ def merged(found):
 
 @dataclass
 class Row:
-    """One row's pulses and the gaps within it (us); the first pulse or gap may be a sync mark."""
+    """One row's pulses and the gaps within it (us); the first pulse or gap may be a sync mark,
+    and so may the last pulse (sync_end)."""
     pulses: np.ndarray
     gaps: np.ndarray
     sync_pulse: bool
     sync_gap: bool
+    sync_end: bool = False
 
     @property
     def data_pulses(self):
-        """The pulses after a sync pulse."""
-        return self.pulses[int(self.sync_pulse):]
+        """The pulses but a sync pulse."""
+        return self.pulses[int(self.sync_pulse):len(self.pulses) - int(self.sync_end)]
 
     @property
     def data_gaps(self):
@@ -162,6 +164,25 @@ def _once_per_row(widths, firsts, found):
     return np.inf
 
 
+def _sync_pulses(p, firsts, lasts):
+    """Where rare long pulses mark the rows: (limit, at) with `at` "start" or "end" of each row,
+    or "split" where they mark rows that no gap parts (evenly spaced, each starting one); or
+    (inf, None)."""
+    for i in _jumps(clusters(p), len(p)):
+        found = clusters(p)
+        limit = np.sqrt(found[i - 1].high * found[i].low)
+        marks = np.flatnonzero(p > limit)
+        if np.array_equal(marks, firsts):
+            return limit, "start"
+        if len(lasts) > 1 and (np.array_equal(marks, lasts) or np.array_equal(marks, lasts[:-1])):
+            return limit, "end"
+        steps = np.diff(marks)
+        if len(firsts) == 1 and len(marks) >= 2 and np.all(steps == steps[0]) \
+                and steps[0] >= MIN_ROW:
+            return limit, "split"
+    return np.inf, None
+
+
 def frame(pulses):
     """The structure of one burst.
 
@@ -181,12 +202,17 @@ def frame(pulses):
     row_split = np.sqrt(gap_found[split - 1].high * gap_found[split].low) if split else np.inf
     ends = np.flatnonzero(g > row_split)
     firsts = np.concatenate(([0], ends + 1))
-    sync_p = _once_per_row(p, firsts, clusters(p))
+    sync_p, at = _sync_pulses(p, firsts, np.append(ends, len(p) - 1))
+    if at == "split":  # rows that only their sync pulses part
+        firsts = np.flatnonzero(p > sync_p)
+        firsts = firsts if firsts[0] == 0 else np.concatenate(([0], firsts))
+        at = "start"
     inner = np.ones(len(g), dtype=bool)
     inner[ends] = False
     sync_g = _once_per_row(np.where(inner, g, 0.0), firsts[firsts < len(g)], clusters(g[inner]))
     bounds = np.concatenate((firsts, [len(p)]))
-    rows = [Row(p[a:b], g[a:b - 1], bool(p[a] > sync_p), bool(b - a > 1 and g[a] > sync_g))
+    rows = [Row(p[a:b], g[a:b - 1], bool(at == "start" and p[a] > sync_p),
+                bool(b - a > 1 and g[a] > sync_g), bool(at == "end" and p[b - 1] > sync_p))
             for a, b in zip(bounds[:-1], bounds[1:])]
     data_p = np.concatenate([r.data_pulses for r in rows])
     data_g = np.concatenate([r.data_gaps for r in rows])

@@ -17,6 +17,7 @@ GLITCH_SAMPLES = 1.5  # elements shorter than this, or half the smoothing, are g
 MIN_EDGES = 4  # two pulses
 LEAST_NOISE_SAMPLES = 120  # samples away from the pulses that measure the noise in a burst
 RAYLEIGH_SPREAD = np.sqrt(2 - np.pi / 2)  # noise magnitude's spread over sigma per part
+LEAST_SNR_DB = -30.0  # the weakest SNR measured
 
 
 @dataclass
@@ -184,12 +185,13 @@ def snr_db(level, noise, spread):
     Returns
     -------
     float
-        SNR in dB, in iqenv's channel.
+        SNR in dB, in iqenv's channel; LEAST_SNR_DB where the pulses are no stronger than
+        that (below it the figure would say nothing).
     """
     sigma = max(spread, 1e-12) / RAYLEIGH_SPREAD
     offset = sigma * np.sqrt(np.pi / 2) - noise
     on = level + offset
-    power = max(on * on - 2 * sigma * sigma, 1e-12 * sigma * sigma)
+    power = max(on * on - 2 * sigma * sigma, 10 ** (LEAST_SNR_DB / 10) * 2 * sigma * sigma)
     return float(10 * np.log10(power / (2 * sigma * sigma)))
 
 

@@ -19,8 +19,7 @@ class PWM(Coding):
         s, l_ = widths
         pulses, gaps = framing.data_pulses, framing.data_gaps
         confidence = share([near(x, s) or near(x, l_) for x in pulses])
-        periods = np.concatenate([r.pulses[int(r.sync_pulse):len(r.gaps)] +
-                                  r.gaps[int(r.sync_pulse):] for r in framing.rows])
+        periods = np.concatenate([_periods(r) for r in framing.rows])
         if len(framing.gap_clusters) <= 1 or share(
                 [near(y, commonest(framing.gap_clusters), 0.35) for y in gaps]) > 0.95:
             variant = "fixed gap"
@@ -33,3 +32,10 @@ class PWM(Coding):
                          SPEC_TOLERANCE * (l_ - s), sync)
         return Fit(self, variant, confidence, spec,
                    float(np.median(periods)) if len(periods) else s + l_)
+
+
+def _periods(row):
+    """Each data pulse with the gap after it (us), where it has one."""
+    first = int(row.sync_pulse)
+    end = min(len(row.pulses) - int(row.sync_end), len(row.gaps))
+    return row.pulses[first:end] + row.gaps[first:end]
