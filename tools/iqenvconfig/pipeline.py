@@ -200,9 +200,7 @@ def read_bursts(values, rate=None, reader=None):
         yield Decoded(burst, analysis.analyse(burst, reader.rate))
 
 
-def output_rate():
-    """iqenv's output values per second."""
-    return facts.get()["output_rate"]
+output_rate = facts.output_rate
 
 
 __all__ = ["Choice", "Decoded", "RecordingError", "choose", "design_channel", "find_signals",
