@@ -107,7 +107,6 @@ def slice_stretch(x, active, noise, noise_spread, cut=False):
         edges = edges[:-2]
         if len(edges) < 2:
             return None
-    edges, _ = regrid(x, edges, levels.threshold)
     level, spread = _noise_of(x, edges, span, noise, noise_spread)
     resolved = any(_qualifies(t) for t in tried) and levels.dropped <= len(edges)
     return Sliced(edges, span, levels.on, level, spread, levels.dropped, levels.separation,
@@ -237,42 +236,6 @@ def slice_levels(x, span, noise_mean):
             on, off, _, _ = _plateaus(s, edges, span, on, off)
     _, _, on_spread, off_spread = _plateaus(s, edges, span, on, off)
     return Levels(edges, on, off, threshold, on_spread, off_spread, glitches, spikes, open_end)
-
-
-def regrid(x, edges, threshold, longest=8):
-    """Edges with each element split where whole units of it, averaged alone, fall on the
-    other side of the threshold: a pulse lost in a gap, or a gap in a pulse, that the
-    smoothing across the unit's neighbours hid. Only where the widths are whole multiples of
-    one unit (up to `longest` units); returns the edges and how many elements were split."""
-    widths = np.diff(edges)
-    if len(widths) < 4:
-        return edges, 0
-    short = widths[widths <= 1.5 * np.percentile(widths, 10)]
-    unit = float(np.median(short))
-    if unit < 3:
-        return edges, 0
-    k = widths / unit
-    n = np.round(k)
-    regular = (n <= longest) & (np.abs(k - n) < 0.3)
-    if np.mean(regular) < 0.9:
-        return edges, 0
-    out, split = [edges[0]], 0
-    for i, w in enumerate(widths):
-        level = i % 2 == 0  # rising edges first: even elements are pulses
-        if regular[i] and n[i] >= 3:
-            slot = w / n[i]
-            starts = edges[i] + slot * np.arange(n[i])
-            means = np.array([x[int(np.ceil(a + 0.15 * slot)): int(a + 0.85 * slot)].mean()
-                              for a in starts])
-            other = (means > threshold) != level
-            # Only inside the element: its first and last units border true edges.
-            other[0] = other[-1] = False
-            if other.any():
-                split += 1
-                flips = np.flatnonzero(np.diff(np.concatenate(([False], other, [False]))))
-                out += list(starts[0] + slot * flips)
-        out.append(edges[i + 1])
-    return np.array(out), split
 
 
 def despike(x, threshold, step):
