@@ -324,6 +324,33 @@ def test_a_remote_beside_0_hz_is_one_signal_and_its_channel_is_not_narrowed(tmp_
     assert signed_hz(999999.7) == "+1 MHz" and signed_hz(-1238.3e3) == "-1.2383 MHz"
 
 
+@pytest.mark.parametrize("offset", [-3.3e3, 40e3])
+def test_a_long_dense_keyed_transmission_is_keyed_and_design_takes_it(tmp_path, offset):
+    """A remote that sends its code over and over for nearly the whole recording, its carrier
+    left at a sixth of its amplitude between pulses (as cheap remotes leak), so strong that it
+    clips the converter and moves the DC offset while it is on; 3.3 kHz from 0 Hz, where the
+    DC offset leaks into its bins, or far from it. It keys, and design --recording takes it."""
+    samplerate, sigma, seconds = 250000, 0.02, 2.0
+    n = int(seconds * samplerate)
+    start, train = int(0.03 * n), keyed.fixed_code(CODE, 700e-6 * samplerate, 30)[:int(0.94 * n)]
+    on, sending = np.zeros(n, np.float32), np.zeros(n, np.float32)
+    on[start:start + len(train)], sending[start:start + len(train)] = train, 1
+    iq = (iqsignals.complex_noise(n, sigma, 8) + (0.05 - 0.03j) + 0.03 * on
+          + iqsignals.carrier(samplerate, offset, 1.2 * (0.16 * sending + 0.84 * on)))
+    path = tmp_path / "capture.cu8"
+    path.write_bytes(iqsignals.as_recorded(iq, "cu8"))
+    assert np.mean(np.isin(np.frombuffer(path.read_bytes(), np.uint8), (0, 255))) > 0.1
+
+    found = json_lines(scan(path, "--samplerate", samplerate, "--json").stdout)
+    near = [s["steady"] for s in found if abs(s["offset_hz"] - offset) <= OFFSET_HZ]
+    assert near == [False], found
+    result = run([TOOL, "design", "-o", str(tmp_path / "remote.cfg"), "--samplerate",
+                  str(samplerate), "--recording", str(path)], text=True)
+    assert result.returncode == 0, result.stderr
+    centre = re.search(r"the strongest that keys on and off: centre (\S+ [kM]?Hz)", result.stdout)
+    assert centre and hertz(centre.group(1)) == pytest.approx(offset, abs=OFFSET_HZ)
+
+
 def test_a_weak_carrier_is_steady_though_it_sinks_while_a_remote_clips(tmp_path):
     """A carrier 10 dB over the noise in a frame's bin, near the weakest scan finds, beside a
     remote that clips the converter while it is on: the carrier sinks then, and stays steady."""
