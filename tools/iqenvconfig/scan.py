@@ -528,12 +528,12 @@ def _is_product_of(weak, strong):
     """Whether `weak` is what a receiver's clipping makes of `strong` (copies at multiples of
     its offset, intermodulation with the DC offset, the noise and the other signals, the DC
     offset shifted while it is on): far weaker, and every burst lies within one of its bursts,
-    starting with it where `strong` has a single burst (beside a steady carrier, a signal keyed
-    on its own has bursts that start while the carrier is on)."""
+    starting with it where `strong` is steady (beside a steady carrier, a signal keyed on its
+    own has bursts that start while the carrier is on)."""
     if weak.power * 10 ** (SPUR_DB / 10) > strong.power:
         return False
     slack = SPUR_SLACK_SECONDS
-    keyed = len(strong.bursts) > 1
+    keyed = not strong.steady
     return all(any(a - slack <= w0 <= (b if keyed else a) + slack and w1 <= b + slack
                    for a, b in strong.bursts) for w0, w1 in weak.bursts)
 
