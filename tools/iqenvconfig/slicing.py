@@ -14,6 +14,7 @@ from .envelope import smooth
 SMOOTHING = (1, 2, 3, 4, 5, 6, 8, 10, 12, 16, 20, 24, 32, 40, 48)  # spans tried (samples)
 HYSTERESIS = 0.2  # share of the pulse level above the noise, either side of the threshold
 GLITCH_SAMPLES = 1.5  # elements shorter than this, or half the smoothing, are glitches
+CLEAN = 0.05  # a slicing that dropped at most this share of its edges as glitches is clean
 MIN_EDGES = 4  # two pulses
 LEAST_NOISE_SAMPLES = 120  # samples away from the pulses that measure the noise in a burst
 RAYLEIGH_SPREAD = np.sqrt(2 - np.pi / 2)  # noise magnitude's spread over sigma per part
@@ -96,7 +97,8 @@ def slice_stretch(x, active, noise, noise_spread, cut=False):
             break
         found = slice_levels(x, span, noise)
         if found is not None and len(found.edges) >= MIN_EDGES:
-            tried.append((span, found, _shortest(np.diff(found.edges))))
+            widths = np.diff(found.edges)
+            tried.append((span, found, np.percentile(widths, 5), _shortest(widths)))
             if choose_smoothing(tried)[0] < span and _qualifies(tried[-1]):
                 break  # longer spans only swallow more
     if not tried:
@@ -123,17 +125,18 @@ def _shortest(widths):
 def choose_smoothing(tried):
     """The longest smoothing that still resolves the burst.
 
-    A span qualifies when the shortest elements it finds (_shortest) are at least 1.25 spans
+    A span qualifies when the shortest elements it finds (5th percentile) are at least 1.25 spans
     long, and 3 samples long unless it met next to no glitches: shorter ones are noise it
     let through. Going up the qualifying spans, the count of edges holds while the span is
     within the symbol and falls once it swallows whole elements: the last span before it falls
     below 80 % of the one before is taken, and none longer than the shortest elements a shorter
-    one found allow (a short pulse that ends each repeat is kept).
+    one found allow where that one dropped next to no glitches (a short pulse that ends each
+    repeat is kept, and noise that a short smoothing lets through does not hold it back).
 
     Parameters
     ----------
-    tried : list of (span, Levels, shortest width in samples)
-        Ascending by span.
+    tried : list of (span, Levels, 5th percentile of widths, shortest width (_shortest))
+        Ascending by span, widths in samples.
 
     Returns
     -------
@@ -144,15 +147,16 @@ def choose_smoothing(tried):
         return tried[0][0], tried[0][1]
     chosen = valid[0]
     for t in valid[1:]:
-        if len(t[1].edges) < 0.8 * len(chosen[1].edges) or 1.25 * t[0] > chosen[2]:
+        clean = chosen[1].dropped <= CLEAN * len(chosen[1].edges)
+        if len(t[1].edges) < 0.8 * len(chosen[1].edges) or clean and 1.25 * t[0] > chosen[3]:
             break
         chosen = t
     return chosen[0], chosen[1]
 
 
 def _qualifies(t):
-    span, found, shortest = t
-    return shortest >= 1.25 * span and (shortest >= 3.0 or found.dropped <= 0.05 * len(
+    span, found, shortest, _ = t
+    return shortest >= 1.25 * span and (shortest >= 3.0 or found.dropped <= CLEAN * len(
         found.edges))
 
 
