@@ -143,13 +143,16 @@ def _jumps(found, total):
 
 
 def _row_split(p, g, found):
-    """The gap cluster index where rows split: the highest jump that leaves two rows or more of
-    one length, as repeats are; None for one row."""
+    """The gap cluster index where rows split: the highest jump that leaves rows that repeat,
+    two or more of one length at least MIN_ROW long and at least two thirds of the rows but
+    the first and last (which the burst's ends may cut); None for one row. (A data gap twice
+    another, PWM's or PPM's, cuts rows of all lengths, not repeats.)"""
     for i in reversed(_jumps(found, len(g))):
         limit = np.sqrt(found[i - 1].high * found[i].low)
         lengths = np.diff(np.concatenate(([-1], np.flatnonzero(g > limit), [len(p) - 1])))
-        lengths = lengths[lengths >= MIN_ROW]
-        if len(lengths) >= 2 and Counter(lengths).most_common(1)[0][1] >= len(lengths) / 2:
+        inner = lengths[1:-1] if len(lengths) > 3 else lengths
+        length, count = Counter(inner).most_common(1)[0]
+        if length >= MIN_ROW and count >= 2 and count >= 2 / 3 * len(inner):
             return i
     return None
 

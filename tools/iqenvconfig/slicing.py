@@ -15,6 +15,9 @@ SMOOTHING = (1, 2, 3, 4, 5, 6, 8, 10, 12, 16, 20, 24, 32, 40, 48)  # spans tried
 HYSTERESIS = 0.2  # share of the pulse level above the noise, either side of the threshold
 GLITCH_SAMPLES = 1.5  # elements shorter than this, or half the smoothing, are glitches
 CLEAN = 0.05  # a slicing that dropped at most this share of its edges as glitches is clean
+# The longest smoothing is the shortest element itself: a moving average as long as a pulse is
+# the filter matched to it, and still reaches the pulse's level at its middle.
+SPAN_FIT = 1.0
 MIN_EDGES = 4  # two pulses
 LEAST_NOISE_SAMPLES = 120  # samples away from the pulses that measure the noise in a burst
 RAYLEIGH_SPREAD = np.sqrt(2 - np.pi / 2)  # noise magnitude's spread over sigma per part
@@ -125,8 +128,8 @@ def _shortest(widths):
 def choose_smoothing(tried):
     """The longest smoothing that still resolves the burst.
 
-    A span qualifies when the shortest elements it finds (5th percentile) are at least 1.25 spans
-    long, and 3 samples long unless it met next to no glitches: shorter ones are noise it
+    A span qualifies when the shortest elements it finds (5th percentile) are at least SPAN_FIT
+    spans long, and 3 samples long unless it met next to no glitches: shorter ones are noise it
     let through. Going up the qualifying spans, the count of edges holds while the span is
     within the symbol and falls once it swallows whole elements: the last span before it falls
     below 80 % of the one before is taken, and none longer than the shortest elements a shorter
@@ -148,7 +151,7 @@ def choose_smoothing(tried):
     chosen = valid[0]
     for t in valid[1:]:
         clean = chosen[1].dropped <= CLEAN * len(chosen[1].edges)
-        if len(t[1].edges) < 0.8 * len(chosen[1].edges) or clean and 1.25 * t[0] > chosen[3]:
+        if len(t[1].edges) < 0.8 * len(chosen[1].edges) or clean and SPAN_FIT * t[0] > chosen[3]:
             break
         chosen = t
     return chosen[0], chosen[1]
@@ -156,7 +159,7 @@ def choose_smoothing(tried):
 
 def _qualifies(t):
     span, found, shortest, _ = t
-    return shortest >= 1.25 * span and (shortest >= 3.0 or found.dropped <= CLEAN * len(
+    return shortest >= SPAN_FIT * span and (shortest >= 3.0 or found.dropped <= CLEAN * len(
         found.edges))
 
 
