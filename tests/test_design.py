@@ -5,6 +5,8 @@ import numpy as np
 import pytest
 from conftest import IQENV, TOOL, hertz, magnitudes, measured_levels, run, taps_of, values
 
+import iqsignals
+import keyed
 from iqenvconfig import cli, plot
 
 
@@ -23,6 +25,7 @@ DESIGNS = {
     "decimated first": (20000000, ["--center", "1.5e6"], 8, 1.5e6),
     "below the tuned centre": (250000, ["--center=-30e3", "--bandwidth", "12e3",
                                         "--gain", "1e-4"], None, None),
+    "matched to 500 us elements": (250000, ["--center", "40e3", "--element", "500"], None, None),
 }
 
 
@@ -166,6 +169,8 @@ def test_a_mixer_that_beats_is_refused_and_shown(tmp_path, tmp_path_factory):
     (["--center", "280e3", "--gain", "-1"], r"Gain must be a finite number above 0"),
     (["--bandwidth", "10e3"], r"Give --center"),
     (["--center", "1e5", "--bandwidth", "300"], r"needs more than 4096 taps"),
+    (["--center", "1e5", "--element", "500", "--bandwidth", "4e3"], r"give --element or"),
+    (["--center", "1e5", "--element", "0"], r"--element must be above 0"),
 ])
 def test_refusals_say_why_and_what_would_work(tmp_path, args, hint):
     out = tmp_path / "c.cfg"
@@ -193,3 +198,52 @@ def test_the_receivers_dc_offset_is_notched_unless_asked_not_to(tmp_path, tmp_pa
         assert re.search(r"DC offset : 0 Hz is within 8 kHz of the centre" + said, shown)
     assert beat_ripple(notched, samplerate, 4500, 0.1) < 0.005
     assert beat_ripple(plain, samplerate, 4500, 0.1) > 0.1
+
+
+def matched_width(printed):
+    """The bandwidth design printed, and the matched channel's line."""
+    line = re.search(r"^Matched channel: .*$", printed, re.M)
+    return promise(printed)[2], line.group(0) if line else None
+
+
+@pytest.mark.parametrize("samplerate, element, width, why", [
+    (250000, 500, 4000, "2 over its 500 us elements"),
+    # 1 kHz at 2.4 MS/s would take iqenv more than half a core: the narrowest that does not.
+    (2400000, 2000, None, "the narrowest that keeps iqenv within 50% of a core; matched: 1000 Hz"),
+])
+def test_a_channel_matched_to_its_elements_within_one_core(tmp_path, samplerate, element,
+                                                            width, why):
+    result = tool("design", "-o", tmp_path / "c.cfg", "--samplerate", samplerate, "--center",
+                  "40e3", "--element", element, "--drift", 0)
+    bandwidth, line = matched_width(result.stdout)
+    assert result.returncode == 0 and f"({why})" in line, result.stdout
+    cpu = float(re.search(r"iqenv about (\S+) s of CPU", line).group(1))
+    if width:
+        assert bandwidth == pytest.approx(width, rel=1e-3) and cpu <= 0.5
+    else:
+        assert 1000 < bandwidth < 20.9e3 and 0.4 < cpu <= 0.5
+    # Elements too short to narrow the default channel leave it as it was.
+    short = tool("design", "-o", tmp_path / "s.cfg", "--samplerate", samplerate, "--center",
+                 "40e3", "--element", 50)
+    assert "No channel matched to 50 us elements" in short.stdout
+    assert matched_width(short.stdout) == (pytest.approx(20.9e3, rel=0.01), None)
+
+
+def test_design_recording_measures_the_elements_it_matches(tmp_path):
+    """A remote of 400 us pulses in noise: the second pass's channel is 2 / 400 us wide,
+    and the drift given widens it."""
+    device = keyed.Device("pwm_period", 400, [1, 0, 1, 1, 0, 0, 1, 0] * 3, repeats=3)
+    iq = np.concatenate([keyed.recording(device, 250000, 40e3, 20.0, 20.9e3, lead=0.15,
+                                         seed=seed) for seed in range(3)])
+    path = tmp_path / "remote.cu8"
+    path.write_bytes(iqsignals.as_recorded(iq, "cu8"))
+    widths = []
+    for drift in (0, 1000):
+        result = tool("design", "-o", tmp_path / "c.cfg", "--recording", path, "--samplerate",
+                      250000, "--drift", drift)
+        bandwidth, line = matched_width(result.stdout)
+        element = float(re.search(r"over its (\d+) us elements", line).group(1))
+        assert result.returncode == 0 and element == pytest.approx(400, rel=0.05), line
+        widths.append(bandwidth)
+    assert widths[0] == pytest.approx(2e6 / element, rel=0.01)
+    assert widths[1] == pytest.approx(widths[0] + 1000, rel=0.01)

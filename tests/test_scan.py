@@ -14,7 +14,7 @@ from conftest import (CORPUS, IQENV, TOOL, hertz, iqsignals, json_lines, measure
 import keyed
 from iqenvconfig import pipeline
 from iqenvconfig.design import default_bandwidth, widest_bandwidth
-from iqenvconfig.units import signed_hz
+from iqenvconfig.units import format_hz, signed_hz
 
 CODE = [int(b) for b in f"{0xA5C3B6:024b}"]
 SHORT_PULSE = 300e-6
@@ -192,7 +192,13 @@ def test_design_for_a_recording_takes_the_keyed_signal_and_iqenv_decodes_it(tmp_
     lo, hi = (hertz(h) for h in re.search(r"Channel : (\S+ \S+) to (\S+ \S+)",
                                             result.stdout).groups())
     assert (lo + hi) / 2 == pytest.approx(chosen["offset_hz"], abs=1)
-    assert hi - lo == pytest.approx(widest_bandwidth(samplerate), abs=1)  # the carrier is far
+    # The carrier is far: nothing narrows the first channel, and the second is matched to the
+    # remote's 350 us elements.
+    assert f"bandwidth {format_hz(widest_bandwidth(samplerate))} (widest" in result.stdout
+    element = float(re.search(r"Matched channel: .* over its (\d+) us elements",
+                              result.stdout).group(1))
+    assert element == pytest.approx(350, rel=0.03)
+    assert hi - lo == pytest.approx(2e6 / element, rel=0.01)
 
     # iqenv with that configuration gives back every press of the code.
     received = np.frombuffer(path.read_bytes(), np.uint8).astype(np.float32)
@@ -258,7 +264,7 @@ def test_design_for_a_recording_is_as_wide_as_its_neighbours_allow(tmp_path):
         assert result.returncode == 0, result.stderr
         lo, hi = (hertz(h) for h in re.search(r"Channel : (\S+ \S+) to (\S+ \S+)",
                                                 result.stdout).groups())
-        channels[name] = cfg, (lo + hi) / 2, hi - lo
+        channels[name] = cfg, (lo + hi) / 2, hi - lo, result.stdout
         by = re.search(r"narrowed to \S+ \S+ by the signal at \+(\S+ \S+)\)", result.stdout)
         assert (by is None) == (name == "alone")
         assert by is None or hertz(by.group(1)) == pytest.approx(demo.OFFSET + 20e3, abs=OFFSET_HZ)
@@ -267,14 +273,18 @@ def test_design_for_a_recording_is_as_wide_as_its_neighbours_allow(tmp_path):
         assert (lo + hi) / 2 == pytest.approx(ours["offset_hz"], abs=1)
         assert hi - lo >= 2 * ours["bandwidth_hz"]
 
-    cfg, centre, width = channels["alone"]
-    assert width == pytest.approx(widest_bandwidth(demo.SAMPLERATE), abs=1)
-    assert len(taps_of(cfg)) <= 8
+    # Alone, nothing narrows the first channel; the second is as narrow as keeps iqenv within
+    # half a core at 2.4 MS/s, wider than its elements alone would take.
+    cfg, centre, width, said = channels["alone"]
+    assert f"bandwidth {format_hz(widest_bandwidth(demo.SAMPLERATE))} (widest" in said
+    matched = re.search(r"within 50% of a core; matched: (\d+) Hz\); (\d+) taps", said)
+    assert float(matched.group(1)) < width < widest_bandwidth(demo.SAMPLERATE)
+    assert len(taps_of(cfg)) == int(matched.group(2))
     read = run([TOOL, "pulses", "-", "--json"], run([IQENV, str(cfg)], iq.tobytes()).stdout)
     rows = [row for burst in json_lines(read.stdout.decode()) for row in burst["rows"]]
     assert rows == ["".join(map(str, demo.BITS))] * demo.FRAMES
 
-    cfg, centre, width = channels["neighbour"]
+    cfg, centre, width, _ = channels["neighbour"]
     band = occupied_band(iqsignals.carrier(demo.SAMPLERATE, 0, neighbour), demo.SAMPLERATE)
     nearest = demo.OFFSET + 20e3 - band / 2
     assert width < widest_bandwidth(demo.SAMPLERATE) and nearest - centre > width
@@ -298,10 +308,12 @@ def test_design_for_a_recording_near_0_hz_keeps_to_what_the_centre_allows(tmp_pa
     assert result.returncode == 0, result.stderr
     lo, hi = (hertz(h) for h in re.search(r"Channel : (\S+ \S+) to (\S+ \S+)",
                                             result.stdout).groups())
-    width = hertz(re.search(r"beyond (\S+ \S+) from the centre", result.stdout).group(1))
+    # The first channel is the default this near 0 Hz; the second is matched to the elements.
+    width = hertz(re.search(r"bandwidth (\S+ \S+) \(", result.stdout).group(1))
     assert (lo + hi) / 2 == pytest.approx(near[0], abs=OFFSET_HZ)
     assert width == pytest.approx(default_bandwidth((lo + hi) / 2, samplerate), abs=1)
     assert width < widest_bandwidth(samplerate)
+    assert "Matched channel: " in result.stdout and hi - lo < width
 
 
 def test_a_remote_beside_0_hz_is_one_signal_and_its_channel_is_not_narrowed(tmp_path):

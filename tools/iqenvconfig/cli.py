@@ -10,8 +10,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import (bursts, chain, codings, configfile, design, files, pipeline, pulsereport,
-               pulses, pulsestream, reader, report, scan, sigmf)
+from . import (bursts, chain, codings, configfile, design, files, matching, pipeline,
+               pulsereport, pulses, pulsestream, reader, report, scan, sigmf)
 from .formats import FORMATS, described
 from .recording import RecordingError
 from .units import format_hz
@@ -212,6 +212,14 @@ def make_parser(version):
     d.add_argument("--no-dc-notch", dest="dc_notch", action="store_false",
                    help="no notch at 0 Hz: the whole channel flat, the receiver's DC offset "
                    "passed")
+    d.add_argument("--element", type=_number, metavar="US",
+                   help="the shortest element (pulse or gap) of the signal, in microseconds: the "
+                   "channel matched to it (about 2 / element wide), within what one core runs; "
+                   "with --recording, measured there when not given")
+    d.add_argument("--drift", type=_number, default=0.0, metavar="HZ",
+                   help="with a matched channel, hertz more bandwidth for a carrier that "
+                   "wanders (the transmitter's and the receiver's drift over days; default: 0, "
+                   "a recording's own wander is in its occupied band)")
     d.add_argument("--gain", type=_number, default=1.0, metavar="G",
                    help="gain from input to iqenv's output in the channel (default: 1); 1e-4 "
                    "makes the values iqenv writes the envelope in input units, as sox needs")
@@ -267,7 +275,10 @@ def make_parser(version):
                            rate="optional")
     for name, default, about in (
             ("--center", None, "the signal at this offset instead of the strongest"),
-            ("--bandwidth", None, "the channel's width (default: as design --recording chooses)"),
+            ("--bandwidth", None, "the channel's width (default: as design --recording chooses: "
+             "matched to the elements a first pass measures)"),
+            ("--drift", 0.0, "hertz more bandwidth for a carrier that wanders beyond what the "
+             "recording shows (default: 0)"),
             ("--rejection", design.DEFAULT_REJECTION,
              f"as for design (default: {design.DEFAULT_REJECTION:g})")):
         q.add_argument(name, type=_number, default=default, help="with --recording: " + about,
@@ -460,6 +471,13 @@ def cmd_design(args):
         configfile.check_config(placeholder)
     except configfile.ConfigError as e:
         raise UsageError(str(e)) from None
+    if args.element is not None and (args.bandwidth is not None or args.taps is not None):
+        raise UsageError("--element sets the bandwidth and the taps; give --element or "
+                         "--bandwidth and --taps (see iqenv-config design --help)")
+    if args.element is not None and not args.element > 0:
+        raise UsageError("--element must be above 0 microseconds")
+    options = (args.rejection, args.mixer, args.gain, args.dc_notch)
+    element = None if args.element is None else args.element * 1e-6
     try:
         if recording:
             found = pipeline.find_signals(recording)
@@ -471,14 +489,25 @@ def cmd_design(args):
             print(report.choice_line(choice, recording.frequency))
             result = pipeline.design_channel(choice, samplerate, args.rejection, args.mixer,
                                              args.taps, args.gain, args.dc_notch)
+            matched = None
+            if args.bandwidth is None and args.taps is None:
+                matched = pipeline.match_channel(recording, choice, result, None, args.drift,
+                                                 *options, element_s=element)
         else:
             center = args.center if args.center is not None else args.mixer
             if center is None:
                 raise UsageError("Give --center (where the signal is), or --mixer")
             result = design.design(center, args.bandwidth, args.rejection, args.mixer,
                                    samplerate, args.taps, args.gain, args.dc_notch)
+            matched = None if element is None else matching.match(
+                center, element, samplerate, result.bandwidth, 0.0, args.drift, *options)
     except design.DesignError as e:
         raise UsageError(str(e)) from None
+    if matched:
+        print(report.match_line(matched, samplerate))
+        result = matched.design
+    elif args.element is not None:
+        print(f"No channel matched to {args.element:g} us elements is narrower than this one")
     _write_atomically(args.output, result.mixer, samplerate, result.taps)
     config = _load(args.output)
     print("\n".join(report.design_lines(result) + _analysis_lines(
@@ -563,10 +592,18 @@ def _recording_sources(args, recording):
     for choice in choices:
         try:
             channel = pipeline.design_channel(choice, samplerate, args.rejection)
+            matched = None
+            if args.bandwidth is None:
+                matched = pipeline.match_channel(recording, choice, channel, args.iqenv,
+                                                 args.drift, args.rejection)
         except design.DesignError as e:
             raise UsageError(str(e)) from None
+        if matched:
+            channel = matched.design
         lines = [f"Signal at {format_hz(choice.signal.offset_hz)}: "
                  + report.design_lines(channel)[0]]
+        if matched:
+            lines.append("  " + report.match_line(matched, samplerate))
         if choice.signal.fsk is not None:
             lines.append(report.fsk_pulses_line(choice.signal.fsk, pipeline.output_rate()))
         label = choice.label if len(choices) > 1 or args.all else None

@@ -21,6 +21,7 @@ class Cost:
     decimation: int  # the decimator's factor, 1 where the resampler takes the rate itself
     floor_share: float  # the taps' CPU time as a share of the floor's
     seconds: float  # CPU seconds per second of input with the decimator (None without)
+    cpu: float  # the whole run's CPU seconds per second of input, with or without it
 
 
 def cost(num_taps, samplerate):
@@ -45,4 +46,6 @@ def cost(num_taps, samplerate):
     seconds = None
     if factor > 1:
         seconds = macs / FIR_MACS_PER_SECOND + samplerate * DECIMATED_SECONDS_PER_SAMPLE
-    return Cost(macs, factor, share, seconds)
+    cpu = seconds if seconds is not None else \
+        macs / FIR_MACS_PER_SECOND + samplerate * FLOOR_SECONDS_PER_SAMPLE
+    return Cost(macs, factor, share, seconds, cpu)

@@ -1,6 +1,7 @@
 """From a recording to bits, a step a function: open the recording, find its signals, choose
 the ones to decode, design iqenv's channel for each, run iqenv on the recording, and read the
-bursts in iqenv's output. Each step works alone as well (iqenv's output from a receiver, live,
+bursts in iqenv's output; where the symbols were not known, designed again matched to them.
+Each step works alone as well (iqenv's output from a receiver, live,
 goes straight to read_bursts).
 
 Example
@@ -10,6 +11,8 @@ Example
 >>> found = pipeline.find_signals(recording)
 >>> for choice in pipeline.choose(found, recording.samplerate):
 ...     channel = pipeline.design_channel(choice, recording.samplerate)
+...     matched = pipeline.match_channel(recording, choice, channel)
+...     channel = matched.design if matched else channel
 ...     for burst in pipeline.read_bursts(pipeline.run_iqenv(recording, channel)):
 ...         if burst.analysis.best:
 ...             print(burst.burst.start, burst.analysis.best.name, burst.analysis.consensus)
@@ -20,7 +23,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import analysis, configfile, design, facts, pulses, pulsestream, reader, scan, sigmf
+from . import (analysis, configfile, design, facts, matching, pulses, pulsestream, reader, scan,
+               sigmf)
 from .recording import RecordingError
 
 open_recording = reader.open_recording
@@ -128,6 +132,44 @@ def design_channel(choice, samplerate, rejection=design.DEFAULT_REJECTION, mixer
                          taps, gain, dc_notch, choice.signal.bandwidth_hz)
 
 
+def match_channel(recording, choice, channel, iqenv=None, drift=0.0,
+                  rejection=design.DEFAULT_REJECTION, mixer=None, gain=1.0, dc_notch=True,
+                  element_s=None):
+    """The channel matched to the signal's elements: where `element_s` is not given, iqenv is
+    run once through `channel` (as wide as the choice allows) to measure the shortest element;
+    the channel is designed again for it (matching.py).
+
+    Parameters
+    ----------
+    recording : recording.Recording
+    choice : Choice
+    channel : design.Design
+        The first channel, designed for the choice.
+    iqenv : str or None
+        As for run_iqenv.
+    drift : float
+        Hertz the channel is widened by for a carrier that wanders beyond the recording's own.
+    rejection, mixer, gain, dc_notch
+        As for design_channel.
+    element_s : float or None
+        The shortest element, seconds, where the user knows it.
+
+    Returns
+    -------
+    matching.Match or None
+        None where the signal's bursts say nothing of their elements, or where the matched
+        channel would be no narrower than `channel`.
+    """
+    element = element_s
+    if element is None:
+        element = matching.shortest_element(read_bursts(run_iqenv(recording, channel, iqenv)))
+    if element is None:
+        return None
+    return matching.match(choice.signal.offset_hz, element, recording.samplerate,
+                          channel.bandwidth, choice.signal.bandwidth_hz, drift, rejection,
+                          mixer, gain, dc_notch)
+
+
 def run_iqenv(recording, channel, iqenv=None):
     """iqenv's output for a recording through a designed channel, a chunk at a time, as iqenv
     writes it (its configuration file lives in a temporary folder while it runs).
@@ -204,4 +246,5 @@ output_rate = facts.output_rate
 
 
 __all__ = ["Choice", "Decoded", "RecordingError", "choose", "design_channel", "find_signals",
-           "keep_envelope", "open_recording", "output_rate", "read_bursts", "run_iqenv"]
+           "keep_envelope", "match_channel", "open_recording", "output_rate", "read_bursts",
+           "run_iqenv"]

@@ -299,3 +299,23 @@ def choice_line(choice, tuned=None):
             f"{' that keys on and off' if choice.keyed else ''}: centre "
             f"{format_hz(s.offset_hz)}{rf}, bandwidth "
             f"{format_hz(width) + ' ' if width > 0 else ''}({choice.why})")
+
+
+def match_line(match, samplerate):
+    """What the channel matched to a signal's elements is, and what it costs.
+
+    Parameters
+    ----------
+    match : matching.Match
+    samplerate : int
+        Input samples per second.
+
+    Returns
+    -------
+    str
+    """
+    c = cost(len(match.design.taps), samplerate)
+    against = "" if c.seconds is not None else f", {1 + c.floor_share:.2f} x the floor's"
+    return (f"Matched channel: {format_hz(match.bandwidth)} ({match.why}); "
+            f"{len(match.design.taps)} taps, iqenv about {match.cpu:.3f} s of CPU a second of "
+            f"input{against}")

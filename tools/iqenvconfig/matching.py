@@ -1,0 +1,129 @@
+"""The channel matched to the symbols: as narrow as the shortest element allows, so that it
+keeps out every hertz of noise the signal does not need, within what one core can run.
+
+A pulse of T seconds keeps most of its power within about 1 / T either side of its carrier: a
+channel MATCH / T wide passes it (never narrower than the signal's occupied band, and as much
+wider as its carrier wanders), and every hertz beyond is noise the envelope would carry. The
+slicer's smoothing then matches the same elements (slicing.py). A narrow channel costs taps,
+hundreds at 250 kS/s and thousands at 2.4 MS/s where the taps run at the input rate: where the
+matched channel would take more than REAL_TIME of a core (iqenv's run, estimated from the
+figures `make bench` measured), the narrowest that does not is taken instead.
+"""
+from dataclasses import dataclass
+
+import numpy as np
+
+from . import analysis, design
+from .cost import cost
+from .facts import output_rate
+from .framing import frame
+
+MATCH = 2.0  # the matched channel's width times the shortest element
+REAL_TIME = 0.5  # the share of one core iqenv may take with the matched channel
+WIDER = 1.25  # each try wider than the last, where the matched channel costs too much
+LEAST_PULSES = 4  # bursts with fewer say nothing of their elements
+# The verdicts of bursts whose widths are the signal's own, or near enough to match a channel
+# to (one that lets more noise through keeps more glitches than elements).
+SAYS_ELEMENTS = (analysis.DECODED, analysis.NO_CODING, analysis.TOO_WEAK, analysis.TOO_SHORT)
+
+
+@dataclass
+class Match:
+    """A channel matched to a signal's elements.
+
+    element_s: the shortest element measured, seconds; bandwidth: hertz; design: the taps and
+    mixer (design.Design); cpu: iqenv's estimated CPU time per second of input with it, seconds;
+    why: how the width was chosen, in words.
+    """
+    element_s: float
+    bandwidth: float
+    design: design.Design
+    cpu: float
+    why: str
+
+
+def shortest_element(bursts):
+    """The shortest element a signal's bursts show, seconds: the median over its bursts of each
+    one's shortest width cluster (bursts of noise and carriers left out, and elements shorter
+    than the envelope resolves); None where none says.
+
+    Parameters
+    ----------
+    bursts : iterable of pipeline.Decoded
+        The signal's bursts, read through a first channel.
+
+    Returns
+    -------
+    float or None
+    """
+    units = [frame(b.burst.pulses).unit_us for b in bursts
+             if len(b.burst.pulses) >= LEAST_PULSES and b.analysis.verdict in SAYS_ELEMENTS]
+    shortest = analysis.SHORTEST_SAMPLES * 1e6 / output_rate()
+    units = [u for u in units if u >= shortest]
+    return float(np.median(units)) * 1e-6 if units else None
+
+
+def width_for(element_s, occupied_hz=0.0, drift_hz=0.0):
+    """The matched channel's width for elements of `element_s` seconds, in hertz: MATCH over
+    the element, never narrower than the occupied band, and `drift_hz` wider for a carrier that
+    wanders that much in all."""
+    return max(MATCH / element_s, occupied_hz) + drift_hz
+
+
+def cpu_seconds(num_taps, samplerate):
+    """iqenv's estimated CPU seconds per second of input with `num_taps` taps (cost.py)."""
+    return cost(num_taps, samplerate).cpu
+
+
+def match(center, element_s, samplerate, widest, occupied_hz=0.0, drift_hz=0.0,
+          rejection=design.DEFAULT_REJECTION, mixer=None, gain=1.0, dc_notch=True):
+    """The channel matched to elements of `element_s` seconds at `center` hertz, or the
+    narrowest near it that keeps iqenv within REAL_TIME of a core.
+
+    Parameters
+    ----------
+    center : float
+        The signal's carrier, hertz from the tuned frequency.
+    element_s : float
+        The shortest element, seconds.
+    samplerate : int
+        Input samples per second.
+    widest : float
+        The widest channel to take, hertz (the one the signal had without matching).
+    occupied_hz, drift_hz : float
+        The signal's occupied band and its carrier's wander, hertz.
+    rejection, mixer, gain, dc_notch
+        As for design.design.
+
+    Returns
+    -------
+    Match or None
+        None where the matched channel would be no narrower than `widest`.
+
+    Raises
+    ------
+    design.DesignError
+        Where not even `widest` can be designed.
+    """
+    matched = width_for(element_s, occupied_hz, drift_hz)
+    if matched >= widest:
+        return None
+    bandwidth, why = matched, (f"{MATCH:g} over its {element_s * 1e6:.0f} us elements"
+                               + (f", the occupied band {occupied_hz:.0f} Hz"
+                                  if occupied_hz > MATCH / element_s else "")
+                               + (f", {drift_hz:g} Hz for drift" if drift_hz else ""))
+    while True:
+        try:
+            found = design.design(center, bandwidth, rejection, mixer, samplerate, None, gain,
+                                  dc_notch, occupied_hz or None)
+            cpu = cpu_seconds(len(found.taps), samplerate)
+            if cpu <= REAL_TIME:
+                return Match(element_s, bandwidth, found, cpu, why)
+        except design.DesignError:
+            pass
+        if bandwidth >= widest:
+            return None
+        bandwidth = min(bandwidth * WIDER, widest)
+        why = (f"the narrowest that keeps iqenv within {REAL_TIME:.0%} of a core; matched: "
+               f"{matched:.0f} Hz")
+
