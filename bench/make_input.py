@@ -4,7 +4,6 @@ import argparse
 import os
 import sys
 
-
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 import iqsignals  # noqa: E402
 
