@@ -492,7 +492,8 @@ def cmd_pulses(args):
         if not args.input:
             raise UsageError("Give FILE (- for standard input), or --recording")
         sources = (_PulseSource(path, None, [], pulsestream.read_values(
-            sys.stdin.buffer if path == "-" else open(path, "rb"))) for path in args.input)
+            sys.stdin.buffer if path == "-" else open(path, "rb"), sys.stdout))
+            for path in args.input)
     text = not (args.json or args.ook)
     if text:
         print("\n".join(pulsereport.header_lines(facts.get()["output_rate"])), flush=True)
@@ -668,9 +669,13 @@ def main(argv=None, version="(unknown)"):
         sys.stdout.flush()  # here, where a reader that went away can still be told from a fault
         return status
     except BrokenPipeError:
-        # The reader has what it wanted (head, say): end quietly, as a filter does. Standard
-        # output goes nowhere now, so that the interpreter's last flush does not fail again.
+        # Standard output goes nowhere now, so that the interpreter's last flush does not fail
+        # again. A one-off command's reader has what it wanted (head, say): end quietly, as a
+        # filter does. pulses runs unattended ahead of a decoder, whose leaving is a fault that
+        # whoever watches the pipeline must hear of (pulses | head says so too).
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        if (sys.argv[1:] if argv is None else argv)[:1] == ["pulses"]:
+            print("Error: standard output was closed; stopping", file=sys.stderr)
         return 1
 
 
