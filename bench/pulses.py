@@ -17,7 +17,6 @@ Speed: `pulses -` on a stream paced at 24000 values/s, its CPU time against the 
 stream in the same run, and how soon after a burst ends its report arrives.
 """
 import argparse
-import json
 import os
 import re
 import resource
@@ -33,10 +32,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 import iqsignals  # noqa: E402
 import keyed  # noqa: E402
+from iqenvconfig import facts, pipeline, pulsereport  # noqa: E402
 
 RATE = 250000
 CHANNEL = 20.9e3  # iqenv-config's default bandwidth, where the accuracy cases' SNR is taken
-OUTPUT_RATE = 24000
 # rtl_433 -A's guesses, by the words that name them.
 GUESSES = [("Position", "PPM"), ("Width", "PWM"), ("Manchester", "Manchester"),
            ("Code Modulation", "PCM")]
@@ -77,12 +76,17 @@ def widths_ok(classes, pulse_means, gap_means):
     return True
 
 
-def ours(tool, path, samplerate):
-    result = subprocess.run([tool, "pulses", "--recording", path, "--samplerate",
-                             str(samplerate), "--json"], capture_output=True, text=True)
-    if result.returncode != 0:
-        return None
-    return [json.loads(line) for line in result.stdout.splitlines() if line.startswith("{")]
+def ours(iqenv, path, samplerate):
+    """What pulses --recording --json reports of a recording, by the library's own steps."""
+    recording = pipeline.open_recording(path, samplerate)
+    out = []
+    for choice in pipeline.choose(pipeline.find_signals(recording), samplerate):
+        channel = pipeline.design_channel(choice, samplerate)
+        for n, found in enumerate(pipeline.read_bursts(pipeline.run_iqenv(recording, channel,
+                                                                           iqenv)), 1):
+            out.append(pulsereport.record(found.burst, found.analysis, n,
+                                          pipeline.output_rate()))
+    return out
 
 
 def rtl_433_analysis(path, samplerate):
@@ -117,7 +121,7 @@ def _distribution(text, title):
     return out
 
 
-def accuracy(args, tool, folder):
+def accuracy(args, iqenv, folder):
     rng = np.random.default_rng(args.seed)
     kinds = {}
     rows = []
@@ -132,7 +136,7 @@ def accuracy(args, tool, folder):
         truth = "".join(map(str, truth_rows(device)[0]))
         classes = width_classes(device)
         expected = keyed.NAMES[device.coding]
-        found = ours(tool, path, RATE) or []
+        found = ours(iqenv, path, RATE)
         mine = max(found, key=lambda r: r["pulses"]) if found else {}
         named = mine.get("codings", [{}])[0].get("name")
         pulse_means = [c["mean_us"] for c in mine.get("pulse_clusters", [])]
@@ -344,7 +348,7 @@ def speed(args, tool, iqenv, folder):
     ends = []  # stream seconds where each burst's last pulse ends
     period = len(one) / RATE
     length = sum(w for _, w in device.levels()) / 1e6
-    ends = [k * period + 0.5 + length for k in range(int(values / OUTPUT_RATE / period))]
+    ends = [k * period + 0.5 + length for k in range(int(values / facts.output_rate() / period))]
     proc = subprocess.Popen(["/usr/bin/time", "-f", "%U %S", "-o", os.path.join(folder, "t"),
                              tool, "pulses", "-", "--json"], stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE)
@@ -357,10 +361,10 @@ def speed(args, tool, iqenv, folder):
     reader = threading.Thread(target=read)
     reader.start()
     time.sleep(1.0)  # the interpreter's start, kept out of the stream's wall time
-    chunk = OUTPUT_RATE // 50 * 4
+    chunk = facts.output_rate() // 50 * 4
     start = time.monotonic()
     for at in range(0, len(env), chunk):
-        due = start + at / 4 / OUTPUT_RATE
+        due = start + at / 4 / facts.output_rate()
         delay = due - time.monotonic()
         if delay > 0:
             time.sleep(delay)
@@ -376,7 +380,7 @@ def speed(args, tool, iqenv, folder):
                           input=b"", capture_output=True, text=False)
     startup = sum(map(float, idle.stderr.decode().split()[-2:]))
     late = [a - (start + e) for a, e in zip(arrivals, ends)]
-    print(f"\nSpeed: {values / OUTPUT_RATE:.0f} s of iqenv output paced at {OUTPUT_RATE} "
+    print(f"\nSpeed: {values / facts.output_rate():.0f} s of iqenv output paced at {facts.output_rate()} "
           f"values/s, {len(arrivals)} bursts")
     print(f"  CPU {user + system:.2f} s over {wall:.1f} s of stream: "
           f"{100 * (user + system) / wall:.1f} % of one core "
@@ -406,9 +410,10 @@ def main():
     args = parser.parse_args()
     tool = os.path.abspath(os.path.join(args.build, "tools", "iqenv-config"))
     iqenv = os.path.abspath(os.path.join(args.build, "iqenv"))
+    facts.use(os.path.join(args.build, "tools", "iqenv-facts.json"))
     with tempfile.TemporaryDirectory() as folder:
         if "accuracy" in args.only:
-            accuracy(args, tool, folder)
+            accuracy(args, iqenv, folder)
         if "sensitivity" in args.only:
             sensitivity(args, tool, iqenv, folder)
         if "speed" in args.only:

@@ -156,7 +156,7 @@ def measured_levels(config_path, samplerate, tones):
     result = run([IQENV, str(config_path)], keyed_tones(samplerate, tones).tobytes())
     assert result.returncode == 0, result.stderr
     m = magnitudes(values(result.stdout))
-    span = SEGMENT * iqsignals.OUTPUT_RATE
+    span = SEGMENT * iqsignals.output_rate()
     middle = lambda start: m[int(start + 0.3 * span):int(start + 0.7 * span)].mean()  # noqa
     steps = [middle((1 + 2 * i) * span) - middle((2 + 2 * i) * span) for i in range(len(tones))]
     with np.errstate(divide="ignore"):

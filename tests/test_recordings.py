@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 from conftest import ROOT, TOOL, hertz, iqsignals, json_lines, run
 
-import remote
+import keyed
 
 SAMPLES = 20000  # enough for a scan at 2.4 MS/s, and quick
 GENERATOR = "iqenv-config scan"
@@ -52,11 +52,11 @@ def wav(iq, rate, bits, kind):
 
 
 def remote_at(samplerate, offset, seconds=0.25, seed=2):
-    """A remote keyed twice at `offset` in light noise, as complex floats."""
+    """A remote on twice at `offset` in light noise, as complex floats."""
     n = int(seconds * samplerate)
     envelope = np.zeros(n, np.float32)
-    keyed = remote.keying(CODE, 350e-6 * samplerate, 2)
-    envelope[int(0.02 * samplerate):][:len(keyed)] = keyed[:n - int(0.02 * samplerate)]
+    on = keyed.fixed_code(CODE, 350e-6 * samplerate, 2)
+    envelope[int(0.02 * samplerate):][:len(on)] = on[:n - int(0.02 * samplerate)]
     return iqsignals.complex_noise(n, 0.02, seed) + iqsignals.carrier(samplerate, offset,
                                                                       0.5 * envelope)
 

@@ -11,7 +11,8 @@ import scipy.signal
 from conftest import (CORPUS, IQENV, TOOL, hertz, iqsignals, json_lines, measured_levels, run,
                       taps_of, values)
 
-import remote
+import keyed
+from iqenvconfig import pipeline
 from iqenvconfig.design import default_bandwidth, widest_bandwidth
 from iqenvconfig.units import signed_hz
 
@@ -43,10 +44,10 @@ def scene(samplerate, seconds, sigma, transmitters, seed):
     iq = iqsignals.complex_noise(n, sigma, seed) + dc.astype(np.complex64)
     clean = []
     for offset, amplitude, start, unit, bits, frames in transmitters:
-        keyed = remote.keying(bits, unit * samplerate, frames)
+        on = keyed.fixed_code(bits, unit * samplerate, frames)
         envelope = np.zeros(n, dtype=np.float32)
         a = int(start * samplerate)
-        envelope[a:a + len(keyed)] = keyed[:n - a]
+        envelope[a:a + len(on)] = on[:n - a]
         clean.append(iqsignals.carrier(samplerate, offset, amplitude * envelope))
         iq += clean[-1]
     return iq, clean
@@ -196,9 +197,9 @@ def test_design_for_a_recording_takes_the_keyed_signal_and_iqenv_decodes_it(tmp_
     # iqenv with that configuration gives back every press of the code.
     received = np.frombuffer(path.read_bytes(), np.uint8).astype(np.float32)
     cf32 = ((received - 127.5) / 127.5).tobytes()
-    magnitude = remote.magnitude_from_envelope(values(run([IQENV, str(cfg)], cf32).stdout))
-    frames = remote.frames_of(remote.pulses(magnitude, remote.threshold(magnitude)))
-    assert frames == [CODE] * 3
+    [found] = pipeline.read_bursts([values(run([IQENV, str(cfg)], cf32).stdout)])
+    # rtl_433's PWM: a short pulse is 1, and the sync mark's short pulse ends each row.
+    assert found.analysis.best.rows == ["".join(str(1 - b) for b in CODE) + "1"] * 3
 
     for extra, status in ((["--center", "1e3"], 2), (["--recording", str(tmp_path)], 1)):
         refused = run([TOOL, "design", "-o", str(cfg), "--samplerate", str(samplerate),
@@ -241,9 +242,9 @@ def test_design_for_a_recording_is_as_wide_as_its_neighbours_allow(tmp_path):
 
     iq = demo.scene()
     neighbour = np.zeros(len(iq), np.float32)
-    keyed = remote.keying(CODE[:8], 0.5e-3 * demo.SAMPLERATE, 3)
+    on = keyed.fixed_code(CODE[:8], 0.5e-3 * demo.SAMPLERATE, 3)
     start = int(0.03 * demo.SAMPLERATE)
-    neighbour[start:start + len(keyed)] = keyed
+    neighbour[start:start + len(on)] = on
     scenes = {"alone": iq, "neighbour": iq + iqsignals.carrier(
         demo.SAMPLERATE, demo.OFFSET + 20e3, 0.25 * neighbour)}
     channels = {}

@@ -12,7 +12,6 @@ off, a 0 is 3 on and 1 off (pulse-width coding, a short pulse 1 as rtl_433 reads
 press repeats the frame after 20 units of silence.
 """
 import argparse
-import json
 import os
 import shlex
 import subprocess
@@ -24,7 +23,7 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import iqsignals  # noqa: E402
 import keyed  # noqa: E402
-from iqenvconfig import sigmf  # noqa: E402
+from iqenvconfig import pipeline, pulsereport, sigmf  # noqa: E402
 
 SAMPLERATE = 2400000
 TUNED = 433.64e6
@@ -95,9 +94,10 @@ def main():
          path["envelope.f32"], "-b", "16", path["envelope.wav"], "norm", "-1"])
 
     run([args.iqenv_config, "pulses", path["envelope.f32"]])
-    found = subprocess.run([args.iqenv_config, "pulses", path["envelope.f32"], "--json"],
-                           check=True, capture_output=True, text=True).stdout
-    bursts = [json.loads(line) for line in found.splitlines()]
+    # The same analysis by the library, for the bits and the picture.
+    values = np.fromfile(path["envelope.f32"], dtype="<f4")
+    bursts = [pulsereport.record(found.burst, found.analysis, n, pipeline.output_rate())
+              for n, found in enumerate(pipeline.read_bursts([values]), 1)]
     frames = [[int(b) for b in row] for burst in bursts for row in burst.get("rows", [])]
 
     print(f"\nSent      ({FRAMES} presses): {bit_string(BITS)}")
@@ -107,7 +107,6 @@ def main():
 
     from demo_figure import draw  # matplotlib is slow to import; keep it out of the above
 
-    values = np.fromfile(path["envelope.f32"], dtype=np.float32)
     draw(path["demo.png"], iq, SAMPLERATE, path["remote.cfg"], values, bursts,
          markers={"remote": OFFSET, "carrier": CARRIER_OFFSET})
     print(f"\nEverything is in {out}/ (recording, configuration, envelope as f32 with "

@@ -8,7 +8,7 @@ import numpy as np  # noqa: E402
 import scipy.signal  # noqa: E402
 
 from iqenvconfig import configfile, plot  # noqa: E402
-from iqenvconfig.resampler import OUTPUT_RATE  # noqa: E402
+from iqenvconfig.facts import output_rate  # noqa: E402
 
 
 def _spectrum(ax, iq, samplerate, config, markers):
@@ -37,7 +37,7 @@ def _pulse_times(burst):
 def _envelope(ax, values, spans, labels, span=None):
     """The envelope with each pulse found shaded; `labels` holds (first, last, text) runs of
     pulses to label."""
-    t = np.arange(len(values)) / OUTPUT_RATE * 1e3
+    t = np.arange(len(values)) / output_rate() * 1e3
     ax.plot(t, values, lw=0.8, color="tab:blue", label="iqenv output")
     top = values.max()
     for k, (a, b) in enumerate(spans):

@@ -8,7 +8,7 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from iqenvconfig import configfile  # noqa: E402
 from iqenvconfig.formats import FORMATS  # noqa: E402
-from iqenvconfig.resampler import OUTPUT_RATE  # noqa: E402,F401
+from iqenvconfig.facts import output_rate  # noqa: E402
 
 write_config = configfile.write_config
 
@@ -45,8 +45,10 @@ def complex_noise(length, sigma, seed):
         np.complex64)
 
 
-def tone_of(values, rate=OUTPUT_RATE):
-    """Strongest frequency in `values` (hertz) and its peak amplitude."""
+def tone_of(values, rate=None):
+    """Strongest frequency in `values` (hertz) and its peak amplitude; `rate`, values per
+    second, is iqenv's output rate by default."""
+    rate = output_rate() if rate is None else rate
     values = np.asarray(values, dtype=np.float64)
     values = values - values.mean()
     window = np.hanning(len(values))

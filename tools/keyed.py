@@ -23,6 +23,7 @@ CODINGS = ("pwm_gap", "pwm_period", "ppm", "manchester", "dmc", "pcm", "piwm")
 NAMES = {"pwm_gap": "PWM", "pwm_period": "PWM", "ppm": "PPM", "manchester": "Manchester",
          "dmc": "differential Manchester", "pcm": "PCM", "piwm": "PIWM"}
 PREAMBLE = [1, 0] * 4
+SHORT_UNITS, LONG_UNITS, SYNC_GAP_UNITS = 1, 3, 31  # a fixed-code remote's widths (fixed_code)
 
 
 @dataclass
@@ -185,3 +186,21 @@ def random_device(rng, coding=None, unit=None):
     ratio = float(rng.choice([2.0, 3.0])) if coding.startswith("pwm") else 2.0
     return Device(coding, round(unit), bits, repeats=int(rng.integers(3, 5)), sync=sync,
                   preamble=preamble, ratio=ratio, seed=int(rng.integers(1 << 30)))
+
+
+def fixed_code(bits, unit, frames):
+    """On/off keying (1.0 / 0.0) of a fixed-code remote: `frames` repeats of `bits`, `unit`
+    samples per unit. Each bit is one pulse: a 0 is 1 unit on and 3 off, a 1 is 3 on and 1 off
+    (rtl_433's PWM reads them inverted: a short pulse is its 1); each frame ends with a sync
+    mark, 1 unit on and 31 off."""
+    pattern = []
+    for bit in bits:
+        pattern += [(LONG_UNITS, 1), (SHORT_UNITS, 0)] if bit else [(SHORT_UNITS, 1), (LONG_UNITS, 0)]
+    pattern += [(SHORT_UNITS, 1), (SYNC_GAP_UNITS, 0)]
+    # Round the unit boundaries, not each piece, so that long trains keep their timing.
+    edges = np.round(np.cumsum([0] + [units for units, _ in pattern] * frames) * unit)
+    levels = [level for _, level in pattern] * frames
+    out = np.zeros(int(edges[-1]), dtype=np.float32)
+    for level, a, b in zip(levels, edges[:-1].astype(int), edges[1:].astype(int)):
+        out[a:b] = level
+    return out

@@ -5,16 +5,15 @@ import functools
 import json
 import os
 import sys
-import tempfile
 from dataclasses import dataclass
 
 import numpy as np
 
-from . import (analysis, bursts, chain, configfile, design, facts, files, pulsereport, pulses,
+from . import (bursts, chain, configfile, design, files, pipeline, pulsereport, pulses,
                pulsestream, reader, report, scan, sigmf)
 from .formats import FORMATS, described
 from .recording import RecordingError
-from .units import format_hz, format_rf
+from .units import format_hz
 
 UINT32_MAX = (1 << 32) - 1
 NUMERIC_OPTIONS = ("--mixer", "--frequency", "--center", "--bandwidth", "--gain",
@@ -411,27 +410,42 @@ def cmd_design(args):
             raise UsageError("--recording sets the centre; give --center or --recording "
                              "(see iqenv-config design --help)")
         recording = _open_recording(args)
-        args.samplerate = recording.samplerate
+        samplerate = recording.samplerate
     elif args.samplerate is None:
         raise UsageError("design needs --samplerate, or a --recording that gives it "
                          "(see iqenv-config design --help)")
+    else:
+        samplerate = args.samplerate
     # Stored as float32, as iqenv reads it: 1e39 becomes infinite and is refused like iqenv does.
     with np.errstate(over="ignore"):
         frequency = np.float32(0.0 if args.mixer is None else args.mixer)
     # The same checks as iqenv's, in its order, before anything is designed or written.
     placeholder = configfile.FilterConfig(
-        frequency, args.samplerate, 0, np.ones(0 if args.taps == 0 else 1, dtype=np.complex64))
+        frequency, samplerate, 0, np.ones(0 if args.taps == 0 else 1, dtype=np.complex64))
     try:
         configfile.check_config(placeholder)
     except configfile.ConfigError as e:
         raise UsageError(str(e)) from None
-    center, bandwidth, occupied = _channel(args, recording)
     try:
-        result = design.design(center, bandwidth, args.rejection, args.mixer,
-                               args.samplerate, args.taps, args.gain, args.dc_notch, occupied)
+        if recording:
+            found = pipeline.find_signals(recording)
+            if not found:
+                raise RecordingError(recording.path, "no signal found to design for")
+            [choice] = pipeline.choose(found, samplerate, args.bandwidth, args.rejection,
+                                       args.mixer)
+            print("\n".join(report.table(found, recording.frequency)))
+            print(report.choice_line(choice, recording.frequency))
+            result = pipeline.design_channel(choice, samplerate, args.rejection, args.mixer,
+                                             args.taps, args.gain, args.dc_notch)
+        else:
+            center = args.center if args.center is not None else args.mixer
+            if center is None:
+                raise UsageError("Give --center (where the signal is), or --mixer")
+            result = design.design(center, args.bandwidth, args.rejection, args.mixer,
+                                   samplerate, args.taps, args.gain, args.dc_notch)
     except design.DesignError as e:
         raise UsageError(str(e)) from None
-    _write_atomically(args.output, result.mixer, args.samplerate, result.taps)
+    _write_atomically(args.output, result.mixer, samplerate, result.taps)
     config = _load(args.output)
     print("\n".join(report.design_lines(result) + _analysis_lines(
         config, result.center, result.bandwidth, result.flat)))
@@ -439,86 +453,48 @@ def cmd_design(args):
     return 0
 
 
-def _channel(args, recording):
-    """The centre, bandwidth (None: the default) and the signal's occupied bandwidth (None: not
-    known) asked for."""
-    if recording:
-        return _recording_channel(args, recording)
-    if args.center is not None:
-        return args.center, args.bandwidth, None
-    if args.mixer is not None:
-        return args.mixer, args.bandwidth, None
-    raise UsageError("Give --center (where the signal is), or --mixer")
-
-
-def _recording_channel(args, recording):
-    """design --recording: the centre, bandwidth (None: design's own default) and occupied
-    bandwidth for the signal design.signal_to_design_for picks among those scan finds."""
-    found = scan.scan(recording)
-    if not found:
-        raise RecordingError(recording.path, "no signal found to design for")
-    print("\n".join(report.table(found, recording.frequency)))
-    s, keyed = design.signal_to_design_for(found)
-    widest = design.default_bandwidth(s.offset_hz, args.samplerate, args.rejection,
-                                      args.mixer)
-    if args.bandwidth is not None:
-        bandwidth, why = args.bandwidth, "as given"
-    else:
-        bandwidth, why = design.channel_width(s, [o for o in found if o is not s], widest,
-                                              recording.samplerate)
-    rf = "" if recording.frequency is None else f" ({format_rf(recording.frequency + s.offset_hz)})"
-    print(f"Designing for signal {found.index(s) + 1}, the strongest"
-          f"{' that keys on and off' if keyed else ''}: centre {format_hz(s.offset_hz)}{rf}, "
-          f"bandwidth {format_hz(bandwidth or widest) + ' ' if bandwidth or widest > 0 else ''}"
-          f"({why})")
-    return s.offset_hz, bandwidth, s.bandwidth_hz
-
-
 def cmd_pulses(args):
     """Runs `pulses` with the parsed arguments `args`; returns the exit status, 0."""
     with_recording = ("--center", args.center), ("--bandwidth", args.bandwidth), \
         ("--all", args.all or None), ("--iqenv", args.iqenv), ("--samplerate", args.samplerate), \
         ("--annotate", args.annotate or None), ("--envelope", args.envelope)
+    recording = None
     if args.recording:
         if args.input:
             raise UsageError("give FILE or --recording, not both")
         if args.envelope and args.all:
             raise UsageError("--envelope keeps one signal's envelope: give it without --all")
-        sources = _pulse_sources(args)
+        recording = _open_recording(args)
+        if args.annotate:
+            sigmf.annotation_target(recording)  # refused before the work, and nothing written
+        sources = _recording_sources(args, recording)
     else:
         given = [name for name, value in with_recording if value is not None]
         if given:
             raise UsageError(f"{given[0]} goes with --recording")
         if not args.input:
             raise UsageError("Give FILE (- for standard input), or --recording")
-        sources = (_PulseSource(path, None, [], pulsestream.read_values(
-            sys.stdin.buffer if path == "-" else open(path, "rb"), sys.stdout))
-            for path in args.input)
+        sources = [_PulseSource(path, None, [], None, None) for path in args.input]
     text = not (args.json or args.ook)
+    rate = pipeline.output_rate()
     if text:
-        print("\n".join(pulsereport.header_lines(facts.get()["output_rate"])), flush=True)
+        print("\n".join(pulsereport.header_lines(rate)), flush=True)
     count, dropped, glitches, marks = 0, 0, 0, []
     for source in sources:
         if text and source.lines:
             print("\n".join(source.lines), flush=True)
-        slicer = pulses.BurstReader()
-        for chunk in source.values:
-            for burst in slicer.feed(chunk):
-                count += 1
-                marks += _print_burst(args, burst, count, source, slicer.rate)
-        for burst in slicer.finish():
+        reader = pulses.BurstReader(rate)
+        for found in pipeline.read_bursts(_values(args, recording, source), reader=reader):
             count += 1
-            marks += _print_burst(args, burst, count, source, slicer.rate)
-        dropped += slicer.dropped
-        glitches += slicer.glitches
-        if source.done:
-            wrote = source.done()
-            if text:
-                print(wrote)
+            marks += _print_burst(args, found, count, source, rate, recording)
+        dropped += reader.dropped
+        glitches += reader.glitches
+        if args.envelope and text:
+            print(f"Wrote {args.envelope} and {sigmf.meta_beside(args.envelope)}")
     if text:
         print("\n".join(pulsereport.summary_lines(count, dropped, glitches)))
     if args.annotate:
-        meta = sigmf.write_annotations(args.opened, marks, PULSES_GENERATOR)
+        meta = sigmf.write_annotations(recording, marks, PULSES_GENERATOR)
         if text:
             print(f"Wrote {meta}")
     return 0
@@ -527,104 +503,75 @@ def cmd_pulses(args):
 @dataclass
 class _PulseSource:
     """Where one stream of iqenv's values comes from: the file named in JSON ("-": none), the
-    signal's label (with --all), lines saying what was designed, the values, the channel decoded
-    ((centre Hz, bandwidth Hz) with --recording) and what to do once it is read."""
+    signal's label (with --all), lines saying what was designed, and with --recording the
+    channel designed (design.Design) and the signal chosen (pipeline.Choice)."""
 
     file: str
     label: str
     lines: list
-    values: object
-    channel: tuple = None
-    done: object = None
+    channel: object
+    choice: object
 
 
-def _print_burst(args, burst, index, source, rate):
+def _recording_sources(args, recording):
+    """pulses --recording: for each signal to decode, a _PulseSource with its channel, all
+    designed before anything is printed (a design refused leaves nothing behind)."""
+    samplerate = recording.samplerate
+    if args.center is not None:
+        signal = scan.Signal(0, 0, np.zeros(0), offset_hz=args.center)
+        choices = [pipeline.Choice(signal, 0, True, args.bandwidth, "as given")]
+    else:
+        choices = pipeline.choose(pipeline.find_signals(recording), samplerate, args.bandwidth,
+                                  args.rejection, every=args.all)
+        if not choices or not choices[0].keyed:
+            raise RecordingError(recording.path, "no keyed signal found to decode")
+    sources = []
+    for choice in choices:
+        try:
+            channel = pipeline.design_channel(choice, samplerate, args.rejection)
+        except design.DesignError as e:
+            raise UsageError(str(e)) from None
+        lines = [f"Signal at {format_hz(choice.signal.offset_hz)}: "
+                 + report.design_lines(channel)[0]]
+        if choice.signal.fsk is not None:
+            lines.append(report.fsk_pulses_line(choice.signal.fsk, pipeline.output_rate()))
+        label = choice.label if len(choices) > 1 or args.all else None
+        sources.append(_PulseSource(recording.path, label, lines, channel, choice))
+    return sources
+
+
+def _values(args, recording, source):
+    """The stream of iqenv's values for one source."""
+    if recording is None:
+        return pulsestream.read_values(sys.stdin.buffer if source.file == "-" else
+                                       open(source.file, "rb"), sys.stdout)
+    values = pipeline.run_iqenv(recording, source.channel, args.iqenv)
+    if args.envelope:
+        tuned = recording.frequency
+        values = pipeline.keep_envelope(values, args.envelope, None if tuned is None else
+                                        tuned + source.choice.signal.offset_hz)
+    return values
+
+
+def _print_burst(args, found, index, source, rate, recording):
     """Prints one burst as asked; returns its SigMF annotation in a list where --annotate asks
     for one (else an empty list)."""
-    found = analysis.analyse(burst, rate)
+    burst, said = found.burst, found.analysis
     if args.ook:
-        if found.verdict in pulsereport.PASSED_ON:
+        if said.verdict in pulsereport.PASSED_ON:
             print("\n".join(pulsereport.ook_lines(burst)), flush=True)
         return []
     file = None if source.file == "-" else source.file
     if args.json:
-        print(pulsereport.json_line(burst, found, index, rate, source.label, file), flush=True)
+        print(pulsereport.json_line(burst, said, index, rate, source.label, file), flush=True)
     else:
-        print("\n".join(pulsereport.text_lines(burst, found, index, rate, source.label)),
+        print("\n".join(pulsereport.text_lines(burst, said, index, rate, source.label)),
               flush=True)
     if not args.annotate:
         return []
-    return [pulsereport.annotation(burst, found, source.channel, args.opened.samplerate,
-                                    args.opened.frequency)]
-
-
-def _pulse_sources(args):
-    """pulses --recording: for each signal to decode, a _PulseSource of iqenv's values for it,
-    iqenv run on a channel designed for the signal. The recording is scanned now; each design
-    and iqenv run happens as the sources are taken."""
-    recording = args.opened = _open_recording(args)
-    if args.annotate:
-        sigmf.annotation_target(recording)  # refused before the work, and nothing written
-    args.samplerate = recording.samplerate  # the command line's, else what the recording says
-    iqenv = args.iqenv or pulsestream.find_iqenv() or "iqenv"
-    if args.center is not None:
-        chosen, found = [(args.center, args.bandwidth, None, None)], []
-    else:
-        found = scan.scan(recording)
-        keyed = design.keyed_signals(found)
-        if not keyed:
-            raise RecordingError(recording.path, "no keyed signal found to decode")
-        chosen = []
-        for s in keyed if args.all else keyed[:1]:
-            widest = design.default_bandwidth(s.offset_hz, args.samplerate, args.rejection, None)
-            bandwidth = args.bandwidth
-            if bandwidth is None:
-                bandwidth, _ = design.channel_width(s, [o for o in found if o is not s], widest,
-                                                    recording.samplerate)
-            chosen.append((s.offset_hz, bandwidth, s.bandwidth_hz, s.fsk))
-    return _pulse_runs(args, recording, iqenv, chosen)
-
-
-def _pulse_runs(args, recording, iqenv, chosen):
-    folder = tempfile.mkdtemp(prefix="iqenv-pulses-")
-    for center, bandwidth, occupied, fsk in chosen:
-        try:
-            result = design.design(center, bandwidth, args.rejection, None, args.samplerate,
-                                   None, 1.0, occupied=occupied)
-        except design.DesignError as e:
-            raise UsageError(str(e)) from None
-        path = os.path.join(folder, f"{center:+.0f}.cfg")
-        configfile.write_config(path, result.mixer, args.samplerate, result.taps)
-        label = f"{center / 1e3:+.1f} kHz" if len(chosen) > 1 or args.all else None
-        lines = [f"Signal at {format_hz(center)}: " + report.design_lines(result)[0]]
-        values = pulsestream.iqenv_values(iqenv, path, recording)
-        done = None
-        if args.envelope:
-            values, done = _kept(values, args.envelope, recording.frequency, center)
-        if fsk is not None:
-            lines.append(report.fsk_pulses_line(fsk, facts.get()["output_rate"]))
-        yield _PulseSource(recording.path, label, lines, values, (center, result.bandwidth),
-                           done)
-        os.unlink(path)
-    os.rmdir(folder)
-
-
-def _kept(values, path, tuned, center):
-    """`values` passed on and written to `path` as they come; and what writes the envelope's
-    SigMF metadata once they are all read."""
-    out = open(path, "wb")
-
-    def passed_on():
-        with out:
-            for chunk in values:
-                out.write(chunk.astype("<f4").tobytes())
-                yield chunk
-
-    def done():
-        meta = sigmf.envelope_meta(path, None if tuned is None else tuned + center)
-        return f"Wrote {path} and {meta}"
-
-    return passed_on(), done
+    channel = (source.channel.center, source.channel.bandwidth)
+    return [pulsereport.annotation(burst, said, channel, recording.samplerate,
+                                    recording.frequency)]
 
 
 def _write_atomically(path, frequency, samplerate, taps):

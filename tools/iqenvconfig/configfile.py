@@ -152,6 +152,24 @@ def report_lines(config):
         samplerate=config.samplerate, num_taps=config.num_taps).splitlines()
 
 
+def check_samplerate(samplerate):
+    """iqenv's check of the sample rate: the one place any command checks a rate to be run.
+
+    Parameters
+    ----------
+    samplerate : int
+        Input samples per second.
+
+    Raises
+    ------
+    ConfigError
+        With iqenv's message, for a rate iqenv refuses.
+    """
+    if not resampler.is_supported_samplerate(samplerate):
+        lo, hi = resampler.supported_samplerates()
+        raise _refusal("samplerate", samplerate=samplerate, lowest=lo, highest=hi)
+
+
 def check_config(config):
     """iqenv's checks after the report, in its order.
 
@@ -167,9 +185,7 @@ def check_config(config):
     """
     if len(config.taps) == 0:
         raise _refusal("no_taps")
-    if not resampler.is_supported_samplerate(config.samplerate):
-        lo, hi = resampler.supported_samplerates()
-        raise _refusal("samplerate", samplerate=config.samplerate, lowest=lo, highest=hi)
+    check_samplerate(config.samplerate)
     if not np.isfinite(config.frequency):
         raise _refusal("frequency")
     bad = ~(np.isfinite(config.taps.real) & np.isfinite(config.taps.imag))

@@ -18,11 +18,6 @@ import numpy as np
 from . import facts
 
 
-def output_gain():
-    """iqenv's factor on every value it writes (10000)."""
-    return float(facts.get()["output_gain"])
-
-
 class EnvelopeRecovery:
     """Magnitudes from iqenv's values, a chunk at a time (up to one constant; see above).
 
@@ -33,7 +28,7 @@ class EnvelopeRecovery:
     """
 
     def __init__(self, gain=None):
-        self.gain = output_gain() if gain is None else gain
+        self.gain = facts.output_gain() if gain is None else gain
         self.count = 0
         self.mean = 0.0
 

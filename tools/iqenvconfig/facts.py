@@ -34,7 +34,8 @@ def get():
     Returns
     -------
     dict
-        "output_rate" (samples per second), "samplerates" ("lowest", "highest" accepted),
+        "output_rate" (samples per second), "output_gain", "converter" ("type", libsamplerate's
+        converter number, and "channels"), "samplerates" ("lowest", "highest" accepted),
         "decimation_steps" ([first rate, decimation from there] pairs, ascending; 0 refused,
         1 no decimator), "decimator" ("half_bands": [{"min_rate" in samples per second,
         "weights"}], shortest first),
@@ -57,3 +58,19 @@ def get():
             raise MissingFacts(f"{path}: iqenv's facts are missing; build iqenv first "
                                "(make build)") from None
     return _facts
+
+
+def output_rate():
+    """iqenv's output values per second (24000)."""
+    return get()["output_rate"]
+
+
+def output_gain():
+    """iqenv's factor on every value it writes (10000)."""
+    return float(get()["output_gain"])
+
+
+def converter():
+    """libsamplerate's converter iqenv uses: (its converter number, channels)."""
+    found = get()["converter"]
+    return found["type"], found["channels"]

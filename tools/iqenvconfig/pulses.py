@@ -54,7 +54,7 @@ class BurstReader:
     """
 
     def __init__(self, rate=None):
-        self.rate = facts.get()["output_rate"] if rate is None else rate
+        self.rate = facts.output_rate() if rate is None else rate
         self.recovery = EnvelopeRecovery()
         self.detector = BurstDetector(self.rate)
         self.glitches = 0

@@ -277,3 +277,25 @@ def fsk_pulses_line(fsk, rate):
         said = "the bursts below are the strongest tone's"
     return (f"  {fsk_words(fsk)}; iqenv's envelope sees one tone at a time, the others are "
             f"rejected; {said}")
+
+
+def choice_line(choice, tuned=None):
+    """What design --recording says of the signal it designs for.
+
+    Parameters
+    ----------
+    choice : pipeline.Choice
+    tuned : float or None
+        The recording's tuned frequency, hertz, where known.
+
+    Returns
+    -------
+    str
+    """
+    s = choice.signal
+    rf = "" if tuned is None else f" ({format_rf(tuned + s.offset_hz)})"
+    width = choice.bandwidth or choice.widest
+    return (f"Designing for signal {choice.number}, the strongest"
+            f"{' that keys on and off' if choice.keyed else ''}: centre "
+            f"{format_hz(s.offset_hz)}{rf}, bandwidth "
+            f"{format_hz(width) + ' ' if width > 0 else ''}({choice.why})")

@@ -8,8 +8,6 @@ import numpy as np
 
 from . import facts
 
-OUTPUT_RATE = 24000
-SRC_SINC_MEDIUM_QUALITY = 1
 
 
 class _SrcData(ctypes.Structure):
@@ -57,7 +55,7 @@ def resampling_ratio(samplerate):
     numpy.float32
         24000 / samplerate in double, rounded to float32.
     """
-    return np.float32(OUTPUT_RATE / samplerate)
+    return np.float32(facts.output_rate() / samplerate)
 
 
 def decimation_for(samplerate):
@@ -90,7 +88,8 @@ def supported_samplerates():
 
 
 def resample(iq, ratio, frames):
-    """The first outputs of iqenv's converter (medium sinc, two channels).
+    """The first outputs of iqenv's converter (the one iqenv's build names: medium sinc, two
+    channels).
 
     Parameters
     ----------
@@ -108,7 +107,8 @@ def resample(iq, ratio, frames):
     """
     lib = _samplerate_library()
     error = ctypes.c_int(0)
-    state = lib.src_new(SRC_SINC_MEDIUM_QUALITY, 2, ctypes.byref(error))
+    kind, channels = facts.converter()
+    state = lib.src_new(kind, channels, ctypes.byref(error))
     if not state:
         raise RuntimeError(lib.src_strerror(error.value).decode())
     frames_in = np.ascontiguousarray(np.asarray(iq, dtype=np.complex64)).view(np.float32)

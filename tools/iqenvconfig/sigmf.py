@@ -30,6 +30,7 @@ import os
 import tarfile
 from dataclasses import dataclass, field
 
+from . import facts
 from .files import replace_whole
 from .filenames import extension
 from .formats import FORMATS, by_datatype
@@ -39,7 +40,7 @@ VERSION = "1.2.0"  # of the standard, as written into new metadata
 META, DATA, ARCHIVE = ".sigmf-meta", ".sigmf-data", ".sigmf"
 # SigMF datatypes iqenv-config reads, and the format (formats.FORMATS) each is.
 DATATYPES = by_datatype()
-ENVELOPE_DATATYPE, ENVELOPE_RATE = "rf32_le", 24000  # iqenv's output
+ENVELOPE_DATATYPE = "rf32_le"  # iqenv's output
 
 
 @dataclass
@@ -394,7 +395,7 @@ def write_annotations(recording, annotations, generator):
 
 
 def envelope_meta(path, frequency=None):
-    """Writes the SigMF metadata for an envelope iqenv wrote: real float32 at 24000/s.
+    """Writes the SigMF metadata for an envelope iqenv wrote: real float32 at its output rate.
 
     Parameters
     ----------
@@ -412,7 +413,7 @@ def envelope_meta(path, frequency=None):
     if _metadata_of(path) is None:
         _free_meta(path)  # refuses to overwrite the metadata of another recording
     size = os.path.getsize(path)
-    document = _document(path, ENVELOPE_DATATYPE, ENVELOPE_RATE, frequency, 0, size)
+    document = _document(path, ENVELOPE_DATATYPE, facts.output_rate(), frequency, 0, size)
     document["global"]["core:description"] = "amplitude envelope written by iqenv"
     _write(meta, document)
     return meta

@@ -1,0 +1,207 @@
+"""From a recording to bits, a step a function: open the recording, find its signals, choose
+the ones to decode, design iqenv's channel for each, run iqenv on the recording, and read the
+bursts in iqenv's output. Each step works alone as well (iqenv's output from a receiver, live,
+goes straight to read_bursts).
+
+Example
+-------
+>>> from iqenvconfig import pipeline
+>>> recording = pipeline.open_recording("g001_433.92M_250k.cu8")
+>>> found = pipeline.find_signals(recording)
+>>> for choice in pipeline.choose(found, recording.samplerate):
+...     channel = pipeline.design_channel(choice, recording.samplerate)
+...     for burst in pipeline.read_bursts(pipeline.run_iqenv(recording, channel)):
+...         if burst.analysis.best:
+...             print(burst.burst.start, burst.analysis.best.name, burst.analysis.consensus)
+"""
+import os
+import tempfile
+from dataclasses import dataclass
+
+import numpy as np
+
+from . import analysis, configfile, design, facts, pulses, pulsestream, reader, scan, sigmf
+from .recording import RecordingError
+
+open_recording = reader.open_recording
+find_signals = scan.scan
+
+
+@dataclass
+class Choice:
+    """A signal chosen to decode, and the channel's width for it.
+
+    signal: as scan found it; number: its place in scan's list (from 1); keyed: whether it keys
+    on and off (a steady carrier is chosen only where nothing keys); bandwidth: hertz (None:
+    design's own default, `widest`); why: the bandwidth's reason, in words; widest: design's
+    default bandwidth at its offset, hertz (0 where nothing serves).
+    """
+    signal: scan.Signal
+    number: int
+    keyed: bool
+    bandwidth: float
+    why: str
+    widest: float = 0.0
+
+    @property
+    def label(self):
+        """The signal's offset as reports label its bursts ("+40.0 kHz")."""
+        return f"{self.signal.offset_hz / 1e3:+.1f} kHz"
+
+
+@dataclass
+class Decoded:
+    """One burst read from iqenv's output and what it is (analysis.Analysis)."""
+    burst: pulses.Burst
+    analysis: analysis.Analysis
+
+
+def choose(found, samplerate, bandwidth=None, rejection=design.DEFAULT_REJECTION, mixer=None,
+           every=False):
+    """The signals to decode and their channels' widths.
+
+    Parameters
+    ----------
+    found : list of scan.Signal
+        What find_signals found, strongest first.
+    samplerate : int
+        The recording's samples per second.
+    bandwidth : float or None
+        The channel's width in hertz for every signal; None to choose it: the widest that
+        still rejects the other signals found, never narrower than twice the signal's
+        occupied band.
+    rejection : float
+        dB, as for design.design.
+    mixer : float or None
+        The mixer frequency in hertz where one is given.
+    every : bool
+        Every keyed signal (strongest first), rather than the strongest keyed one (or the
+        strongest of all where none keys).
+
+    Returns
+    -------
+    list of Choice
+        Empty where nothing was found, or where `every` asks for keyed signals and none keys.
+    """
+    if not found:
+        return []
+    keyed = design.keyed_signals(found)
+    picked = keyed if every else [(keyed or found)[0]]
+    out = []
+    for s in picked:
+        widest = design.default_bandwidth(s.offset_hz, samplerate, rejection, mixer)
+        width, why = bandwidth, "as given"
+        if bandwidth is None:
+            width, why = design.channel_width(s, [o for o in found if o is not s], widest,
+                                              samplerate)
+        out.append(Choice(s, found.index(s) + 1, s in keyed, width, why, widest))
+    return out
+
+
+def design_channel(choice, samplerate, rejection=design.DEFAULT_REJECTION, mixer=None, taps=None,
+                   gain=1.0, dc_notch=True):
+    """iqenv's taps and mixer for a chosen signal (design.design, the centre at its offset, the
+    notch at 0 Hz kept clear of its occupied band).
+
+    Parameters
+    ----------
+    choice : Choice
+    samplerate : int
+        Input samples per second.
+    rejection, mixer, taps, gain, dc_notch
+        As for design.design: dB, hertz (None: chosen), a count (None: the fewest), the gain
+        at iqenv's output before its factor, and whether a notch may take 0 Hz.
+
+    Returns
+    -------
+    design.Design
+
+    Raises
+    ------
+    configfile.ConfigError
+        For a sample rate iqenv refuses (iqenv's own message).
+    design.DesignError
+        Where nothing keeps the promise (its text says what would).
+    """
+    configfile.check_samplerate(samplerate)
+    return design.design(choice.signal.offset_hz, choice.bandwidth, rejection, mixer, samplerate,
+                         taps, gain, dc_notch, choice.signal.bandwidth_hz)
+
+
+def run_iqenv(recording, channel, iqenv=None):
+    """iqenv's output for a recording through a designed channel, a chunk at a time, as iqenv
+    writes it (its configuration file lives in a temporary folder while it runs).
+
+    Parameters
+    ----------
+    recording : recording.Recording
+    channel : design.Design
+    iqenv : str or None
+        The iqenv program (default: the one beside iqenv-config, else iqenv on PATH).
+
+    Yields
+    ------
+    array of float32
+        iqenv's values, in order.
+    """
+    program = iqenv or pulsestream.find_iqenv() or "iqenv"
+    with tempfile.TemporaryDirectory(prefix="iqenv-") as folder:
+        path = os.path.join(folder, "channel.cfg")
+        configfile.write_config(path, channel.mixer, channel.samplerate, channel.taps)
+        yield from pulsestream.iqenv_values(program, path, recording)
+
+
+def keep_envelope(values, path, frequency=None):
+    """`values` passed on and written to `path` as they come (little-endian float32), with its
+    SigMF metadata beside it once they are all read (rf32_le at iqenv's rate).
+
+    Parameters
+    ----------
+    values : iterable of array of float32
+    path : str
+    frequency : float or None
+        The channel's radio frequency, hertz, where known.
+
+    Yields
+    ------
+    array of float32
+        The values, unchanged.
+    """
+    with open(path, "wb") as out:
+        for chunk in values:
+            out.write(np.asarray(chunk).astype("<f4").tobytes())
+            yield chunk
+    sigmf.envelope_meta(path, frequency)
+
+
+def read_bursts(values, rate=None, reader=None):
+    """The bursts in iqenv's output and what each is, as the values come (live).
+
+    Parameters
+    ----------
+    values : iterable of array of float32
+        iqenv's output, in chunks of any size.
+    rate : float or None
+        Values per second (default: iqenv's output rate).
+    reader : pulses.BurstReader or None
+        The reader to use (to read its counts afterwards); a new one by default.
+
+    Yields
+    ------
+    Decoded
+        Each burst once it has ended, in order; the same values give the same bursts however
+        they are cut into chunks.
+    """
+    reader = reader or pulses.BurstReader(rate)
+    for chunk in values:
+        for burst in reader.feed(chunk):
+            yield Decoded(burst, analysis.analyse(burst, reader.rate))
+    for burst in reader.finish():
+        yield Decoded(burst, analysis.analyse(burst, reader.rate))
+
+
+output_rate = facts.output_rate
+
+
+__all__ = ["Choice", "Decoded", "RecordingError", "choose", "design_channel", "find_signals",
+           "keep_envelope", "open_recording", "output_rate", "read_bursts", "run_iqenv"]
