@@ -11,6 +11,7 @@ import subprocess
 import sys
 import termios
 import threading
+import time
 
 import numpy as np
 
@@ -25,11 +26,12 @@ def read_values(stream, output=None):
 
     iqenv writes and flushes each value alone; reading as fast as they come would wake for
     each. A stream that holds fewer than AGAIN_BYTES once the last chunk is analysed is left
-    LIVE_PAUSE seconds to gather more: a live stream (96000 bytes a second) is read some ten
+    to gather more for LIVE_PAUSE seconds, or for as long as half the pipe takes to fill at the
+    pace the last read saw, if shorter: a live stream (96000 bytes a second) is read some ten
     times a second, and a burst is still reported well within 0.3 s of its end. One that holds
     more is read again at once, so that a recording, or a backlog after a stall, is read as
     fast as the analysis goes; a pipe is widened to PIPE_BYTES (10 s of values) so that its
-    writer seldom waits on it meanwhile.
+    writer seldom waits on it meanwhile, and where it cannot be, the pauses shorten.
 
     Parameters
     ----------
@@ -59,18 +61,23 @@ def read_values(stream, output=None):
         gone.register(output, 0)
         ready.register(output, 0)
     pending = b""
+    last = time.monotonic()
     while True:
         _stop_if_gone(ready.poll(), fd)
         data = os.read(fd, size)
         if not data:
             return
+        # A pipe found full shows less than its writer's pace, and halves the next pause.
+        now = time.monotonic()
+        pause = min(LIVE_PAUSE, size / 2 * max(now - last, 1e-3) / len(data))
+        last = now
         pending += data
         whole = len(pending) // 4 * 4
         if whole:
             yield np.frombuffer(pending[:whole], dtype="<f4")
             pending = pending[whole:]
         if _held(fd) < AGAIN_BYTES:
-            _stop_if_gone(gone.poll(LIVE_PAUSE * 1e3), fd)
+            _stop_if_gone(gone.poll(pause * 1e3), fd)
 
 
 def _widen(fd):
