@@ -9,7 +9,8 @@ and `iqenv | pulses - --json`; from each transmission's last pulse to its line a
 
 Catching up: a recording's values read from a pipe as fast as the writer goes, against real
 time (24000 values/s): iqenv itself writing into pulses, and the values iqenv wrote written
-again one at a time, as iqenv writes them (dd obs=4); each beside the same writer into cat.
+again one at a time as iqenv writes them (dd obs=4), or in large writes (cat); beside the first
+two writers into cat, and pulses reading the values from a file.
 
 Noise alone: receiver noise only, as fast as it goes, through `iqenv | pulses - --json` at the
 default threshold: bursts an hour, and those given a coding and bits.
