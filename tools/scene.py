@@ -77,10 +77,11 @@ class Scene:
         length = len(_sending(tx, 0))
         for k, start in enumerate(tx.times):
             first = int(round(start * self.rate))
-            a, b = max(first, at), min(first + length, at + n)
-            if a < b:
-                sent = _sending(tx, k)
-                out[a - at:min(b, first + len(sent)) - at] = sent[a - first:b - first]
+            if first < at + n and first + length > at:
+                sent = _sending(tx, k)[:length]
+                a, b = max(first, at), min(first + len(sent), at + n)
+                if a < b:
+                    out[a - at:b - at] = sent[a - first:b - first]
         return tx.amplitude * out * np.exp(2j * np.pi * tx.offset * t)
 
     def cf32(self):
