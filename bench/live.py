@@ -113,7 +113,7 @@ def collect(proc, into):
     def read():
         for line in proc.stdout:
             into.append((time.monotonic(), line))
-    reader = threading.Thread(target=read)
+    reader = threading.Thread(target=read, daemon=True)  # a failure here ends the pipeline
     reader.start()
     return reader
 
