@@ -90,8 +90,13 @@ def last_pulse_ends(tx):
 
 
 def message_index(line):
-    """The counter rtl_433's JSON line carries (its rows' most common), else None."""
-    found = [sent_index(r) for r in json.loads(line).get("rows", [])]
+    """The counter rtl_433's JSON line carries (its rows' most common), else None (also for a
+    line cut short: rtl_433 cuts a message of very many rows)."""
+    try:
+        rows = json.loads(line).get("rows", [])
+    except ValueError:
+        return None
+    found = [sent_index(r) for r in rows]
     found = [k for k in found if k is not None]
     return collections.Counter(found).most_common(1)[0][0] if found else None
 
