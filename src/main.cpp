@@ -38,7 +38,8 @@ void printHelp() {
         << "      --version  show the version and exit\n\n"
         << "Exit status: 0 on success, 1 on a failure at run time, 2 on a usage error.\n\n"
         << "iqenv-config finds the signals in a recording (scan), designs CONFIG_FILE for one\n"
-        << "(design), and shows and plots what it does (show, plot). See iqenv(1).\n";
+        << "(design), shows and plots what it does (show, plot), and turns iqenv's output into\n"
+        << "pulses and bits for rtl_433 (pulses). See iqenv(1).\n";
 }
 
 }  // namespace

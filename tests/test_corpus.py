@@ -118,3 +118,17 @@ def test_the_same_values_give_the_same_output_however_they_arrive(tmp_path, name
                      text=True).stdout) == reference
     for piece, pause in ((4, 4000), (7, 0), (65536, 0)):
         assert fed(data, piece, pause) == reference, (piece, pause)
+
+
+@pytest.mark.parametrize("name", ["tpms_fsk/g010_433.92M_250k.cu8", "danfoss_CFR/dfile001.data"])
+def test_frequency_keyed_sensors_are_said_to_be_and_given_no_bits(name):
+    # Their elements (52 and 100 us) are shorter than three values at 24000/s.
+    result = run([TOOL, "pulses", *given("--recording", recording(name))], text=True)
+    assert result.returncode == 0, result.stderr
+    assert re.search(r"^  FSK: tones at .* shorter than 3 values \(125 us\) at 24000/s: no bits",
+                     result.stdout, re.M), result.stdout
+    said = run([TOOL, "pulses", *given("--recording", recording(name)), "--json"], text=True)
+    bursts = [json.loads(line) for line in said.stdout.splitlines()]
+    assert bursts and all(b["verdict"] in ("not resolved", "noise") and "rows" not in b
+                          for b in bursts), said.stdout
+    assert any(b["verdict"] == "not resolved" for b in bursts)

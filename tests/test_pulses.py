@@ -10,7 +10,7 @@ from conftest import IQENV, TOOL, run, values
 
 import iqsignals
 import keyed
-from iqenvconfig import analysis, pulsereport, pulses
+from iqenvconfig import analysis, pulsereport, pulses, slicing
 
 RATE = 250000
 OUT = 24000  # iqenv's values per second
@@ -416,3 +416,24 @@ def test_a_stream_busy_from_first_to_last_value_and_bursts_apart_by_the_rule(cha
                                                   quiet[2])))
     assert len(bursts) == 3, [(b.start, len(b.pulses)) for b in bursts]
     assert [f.consensus for f in found] == [sent] * 3 and not any(b.cut for b in bursts)
+
+
+def test_each_slicing_step_earns_its_place(monkeypatch):
+    # Hysteresis: an edge that wavers back under the threshold, but not by the hysteresis, is
+    # one edge, not a pulse and a gap of their own.
+    wavering = np.concatenate((np.zeros(30), [0.58, 0.6, 0.45, 0.44, 0.46, 0.45], np.ones(20),
+                               np.zeros(20), np.ones(20), np.zeros(30)))
+    # Despiking: a lone tall sample in a gap is no pulse, even smoothed over three.
+    rng = np.random.default_rng(1)
+    spiked = np.concatenate([np.full(12, 1.0 - i % 2) for i in range(12)])
+    spiked = np.concatenate((np.zeros(60), spiked, np.zeros(60)))
+    spiked += 0.02 * rng.standard_normal(len(spiked))
+    spiked[60 + 3 * 12 + 6] += 6.0
+
+    def widths(x, span):
+        return np.round(np.diff(slicing.slice_levels(x, span, 0.0).edges)).astype(int).tolist()
+
+    assert widths(wavering, 1) == [20, 20, 20] and widths(spiked, 3) == [12] * 11
+    monkeypatch.setattr(slicing, "HYSTERESIS", 0.0)
+    monkeypatch.setattr(slicing, "despike", lambda x, threshold, step: (x, 0))
+    assert len(widths(wavering, 1)) > 3 and len(widths(spiked, 3)) > 11

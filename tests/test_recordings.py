@@ -4,6 +4,8 @@ import glob
 import hashlib
 import json
 import os
+import pty
+import subprocess
 import re
 import shutil
 import struct
@@ -531,3 +533,29 @@ def test_every_corpus_recording_read_as_every_format_is_analysed_or_refused():
         else:
             assert result.returncode in (0, 1) and len(lines) <= 1, result.stderr
             assert all(line.startswith(f"Error: {path}: ") for line in lines), result.stderr
+
+
+def test_long_work_shows_progress_on_a_terminal_and_nothing_elsewhere(tmp_path):
+    path = tmp_path / "long_433.92M_250k.cu8"
+    path.write_bytes(iqsignals.as_recorded(iqsignals.complex_noise(250000 * 6, 0.1, 3), "cu8"))
+    plain = run([TOOL, "scan", str(path)], text=True)
+    assert plain.returncode == 0 and plain.stderr == ""
+    # Standard error a terminal: the share read, written over itself, cleared at the end.
+    leader, follower = pty.openpty()
+    proc = subprocess.Popen([TOOL, "scan", str(path)], stdout=subprocess.PIPE,
+                            stderr=follower)
+    os.close(follower)
+    said = b""
+    while True:
+        try:
+            piece = os.read(leader, 4096)
+        except OSError:  # the terminal's other end closed
+            break
+        if not piece:
+            break
+        said += piece
+    os.close(leader)
+    assert proc.wait() == 0 and proc.stdout.read().decode() == plain.stdout
+    shown = said.decode()
+    assert len(re.findall(r"\rlong_433\.92M_250k\.cu8: \d+ %\r", shown)) >= 3
+    assert shown.endswith("\r\x1b[K")

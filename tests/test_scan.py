@@ -211,7 +211,8 @@ def test_design_for_a_recording_takes_the_keyed_signal_and_iqenv_decodes_it(tmp_
 def test_a_steady_carrier_that_clips_hides_no_remote_and_adds_no_signal(tmp_path, clipped):
     """The demo's scene as a receiver records it, turned up until `clipped` of the bytes sit at
     0 or 255: the carrier 20 dB above the remote clips all the time, or only while the remote
-    is on. Its products, and the remote's intermodulation with it, are no signals."""
+    is on. Its products, and the remote's intermodulation with it, are no signals; the carrier
+    is steady, the remote keys."""
     import demo
 
     iq = demo.scene()
@@ -230,8 +231,9 @@ def test_a_steady_carrier_that_clips_hides_no_remote_and_adds_no_signal(tmp_path
     result = scan(path, "--samplerate", demo.SAMPLERATE, "--json")
     assert result.returncode == 0, result.stderr
     found = sorted(json_lines(result.stdout), key=lambda s: s["offset_hz"])
-    assert [(round(s["offset_hz"], -3), s["bursts"]) for s in found] == [
-        (round(demo.CARRIER_OFFSET, -3), 1), (round(demo.OFFSET, -3), demo.FRAMES)], found
+    assert [(round(s["offset_hz"], -3), s["bursts"], s["steady"]) for s in found] == [
+        (round(demo.CARRIER_OFFSET, -3), 1, True),
+        (round(demo.OFFSET, -3), demo.FRAMES, False)], found
 
 
 def test_design_for_a_recording_is_as_wide_as_its_neighbours_allow(tmp_path):
@@ -322,6 +324,49 @@ def test_a_remote_beside_0_hz_is_one_signal_and_its_channel_is_not_narrowed(tmp_
     assert signed_hz(999999.7) == "+1 MHz" and signed_hz(-1238.3e3) == "-1.2383 MHz"
 
 
+@pytest.mark.parametrize("offset", [-3.3e3, 40e3])
+def test_a_long_dense_keyed_transmission_is_keyed_and_design_takes_it(tmp_path, offset):
+    """A remote that sends its code over and over for nearly the whole recording, its carrier
+    left at a sixth of its amplitude between pulses (as cheap remotes leak), so strong that it
+    clips the converter and moves the DC offset while it is on; 3.3 kHz from 0 Hz, where the
+    DC offset leaks into its bins, or far from it. It keys, what its clipping makes is no
+    signal (it comes and goes within the remote's one burst), and design --recording takes it."""
+    samplerate, sigma, seconds = 250000, 0.02, 2.0
+    n = int(seconds * samplerate)
+    start, train = int(0.03 * n), keyed.fixed_code(CODE, 700e-6 * samplerate, 30)[:int(0.94 * n)]
+    on, sending = np.zeros(n, np.float32), np.zeros(n, np.float32)
+    on[start:start + len(train)], sending[start:start + len(train)] = train, 1
+    iq = (iqsignals.complex_noise(n, sigma, 8) + (0.05 - 0.03j) + 0.03 * on
+          + iqsignals.carrier(samplerate, offset, 1.2 * (0.16 * sending + 0.84 * on)))
+    path = tmp_path / "capture.cu8"
+    path.write_bytes(iqsignals.as_recorded(iq, "cu8"))
+    assert np.mean(np.isin(np.frombuffer(path.read_bytes(), np.uint8), (0, 255))) > 0.1
+
+    found = json_lines(scan(path, "--samplerate", samplerate, "--json").stdout)
+    assert [(abs(s["offset_hz"] - offset) <= OFFSET_HZ, s["steady"]) for s in found] == [
+        (True, False)], found
+    result = run([TOOL, "design", "-o", str(tmp_path / "remote.cfg"), "--samplerate",
+                  str(samplerate), "--recording", str(path)], text=True)
+    assert result.returncode == 0, result.stderr
+    centre = re.search(r"the strongest that keys on and off: centre (\S+ [kM]?Hz)", result.stdout)
+    assert centre and hertz(centre.group(1)) == pytest.approx(offset, abs=OFFSET_HZ)
+
+
+def test_a_weak_carrier_is_steady_though_it_sinks_while_a_remote_clips(tmp_path):
+    """A carrier 10 dB over the noise in a frame's bin, near the weakest scan finds, beside a
+    remote that clips the converter while it is on: the carrier sinks then, and stays steady."""
+    samplerate, sigma, offset = 250000, 0.05, -60e3
+    iq, _ = scene(samplerate, 1.0, sigma, [(40e3, 2.0, 0.1, 500e-6, CODE, 8)], seed=1)
+    iq += iqsignals.carrier(samplerate, offset,
+                            np.full(len(iq), amplitude(samplerate, sigma, 10), np.float32))
+    path = tmp_path / "capture.cu8"
+    path.write_bytes(iqsignals.as_recorded(iq, "cu8"))
+    found = sorted(json_lines(scan(path, "--samplerate", samplerate, "--json").stdout),
+                   key=lambda s: s["offset_hz"])
+    assert [(round(s["offset_hz"], -2), s["steady"]) for s in found] == [
+        (offset, True), (40e3, False)], found
+
+
 # Frequency-keyed transmitters at 250 kS/s: tones (hertz) and element (seconds). Far apart, the
 # tones are two signals to the spectrum; close, one band that holds both.
 FSK = {"tones apart": ((-45e3, 30e3), 52e-6), "tones in one band": ((10e3, 30e3), 100e-6)}
@@ -400,6 +445,25 @@ def test_signals_keyed_at_the_same_moments_are_not_one_frequency_keyed_transmitt
 # Recorded frequency-keyed sensors, with the shortest element rtl_433 -A measures in them (and
 # the shift of the tire sensors' tones).
 RECORDED = {"tpms_fsk/*.cu8": (52e-6, 76e3), "danfoss_CFR/*.data": (100e-6, None)}
+
+
+# Recorded signals, where they are and whether they are steady: a remote that keys densely for
+# nearly the whole recording, 3.3 kHz from 0 Hz, its carrier leaking between pulses; and a
+# carrier that sinks each time a remote beside it clips the converter.
+RECORDED_STEADY = {"cardin_01/S466-TX2_01.data": (-3.3e3, False),
+                   "cardin_01/S466-TX2_02.data": (-3.3e3, False),
+                   "silvercrest_01/gfile002.data": (-31e3, True)}
+
+
+@pytest.mark.skipif(CORPUS is None, reason="the recordings are not beside the tree")
+def test_recorded_keyed_signals_and_carriers_are_told_apart():
+    paths = {os.path.join(CORPUS, name): want for name, want in RECORDED_STEADY.items()}
+    result = scan(*paths, "--samplerate", 250000, "--format", "cu8", "--json")
+    assert result.returncode == 0, result.stderr
+    for path, (offset, steady) in paths.items():
+        near = [s for s in json_lines(result.stdout)
+                if s["file"] == path and abs(s["offset_hz"] - offset) < 1e3]
+        assert [s["steady"] for s in near] == [steady], (path, result.stdout)
 
 
 @pytest.mark.skipif(CORPUS is None, reason="the recordings are not beside the tree")

@@ -28,7 +28,7 @@ DECODED_FIT = 0.85  # a burst whose best coding explains less is not given bits
 SHORTEST_SAMPLES = 3  # elements shorter than this many output samples are not resolved
 LEAST_PULSES = 4  # fewer is no message
 LEAST_SEPARATION = 4.0  # the levels this many of their spreads apart, or the slicing errs
-NOISE_SNR_DB = 6.0  # a burst no stronger than this, and unsliceable, is noise
+NOISE_SNR_DB = 3.0  # a burst no stronger than this, and unsliceable, is noise
 PREAMBLE_BITS = 8
 
 # What a burst is.

@@ -14,13 +14,19 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .levels import BLOCK, SPANS, Floor, FloorTracker, block_estimates, smoothed_rows
+from .levels import (BLOCK, SPANS, Floor, FloorTracker, block_estimates, floor_of,
+                     smoothed_rows)
 
 END_QUIET = 0.1  # seconds without activity that end a burst
 MAX_BURST = 10.0  # seconds: a burst this long is cut there
 # Per span in SPANS after the first (the raw magnitude, which only measures): how far above the
 # floor, in that span's spread, the smoothed magnitude must stand to be active.
 DETECT_SIGMAS = (8.5, 7.0, 7.5)
+# A burst's last END_QUIET seconds are steady at a level of their own where nothing stands this
+# many of its spreads from it, up or down: far fewer than detection takes, since 100 ms of noise
+# gives few chances to stand out where an hour gives many, and a weak transmission must not pass
+# for a level.
+STEADY_SIGMAS = 4.5
 MARGIN = 48  # samples kept either side of a burst's activity, for the slicer's smoothing
 LEAST_SPREAD = 1e-9  # input units: digital silence has none, but a step is still a step
 
@@ -71,6 +77,10 @@ class BurstDetector:
         self.first = None  # stream index of the burst's first active sample, None when idle
         self.last = None
         self.floor_at_first = None
+        # Inside a burst: the last blocks' own floors, and how many blocks in a row have been
+        # steady at theirs.
+        self.recent = deque(maxlen=int(round(END_QUIET * rate / BLOCK)))
+        self.steady = 0
 
     def feed(self, magnitudes):
         """Takes the next magnitudes; returns the bursts that ended in them.
@@ -122,28 +132,45 @@ class BurstDetector:
         count = len(x) // size
         rows = ext[np.arange(count)[:, None] * size + np.arange(lead + size)]
         smoothed = smoothed_rows(rows, lead)
-        if not final or self.floor is None:
-            floors = self.tracker.add(block_estimates(smoothed))
-        else:
-            floors = [self.floor] * count
+        estimates = block_estimates(smoothed)
         self.tail = ext[-self.lead:]
         self.kept.append((start, x))
         self.position += len(x)
-        level = np.array([f.level for f in floors])
-        spread = np.maximum(np.array([f.spread for f in floors]), LEAST_SPREAD)
-        active = np.zeros((count, size), dtype=bool)
-        for i, sigmas in enumerate(DETECT_SIGMAS, start=1):
-            y = smoothed[i]
-            active[:, size - y.shape[1]:] |= y > (level[:, i] + sigmas * spread[:, i])[:, None]
         out = []
-        busy = active.any(axis=1)
         for r in range(count):
-            self.floor = floors[r]
-            if busy[r] or self.first is not None:
-                out += self._follow(start + r * size + np.flatnonzero(active[r]),
-                                    start + (r + 1) * size)
+            if self.first is None and (not final or self.floor is None):
+                self.floor = self.tracker.add(estimates[r])
+            active = _active([y[r] for y in smoothed], self.floor, size)
+            end = start + (r + 1) * size
+            if self.first is not None and self._stepped(estimates[r], smoothed, r, size):
+                # A level came and stays: the burst ends where it began to be steady, and
+                # the floor is that level from here.
+                level, recent = floor_of(self.recent), list(self.recent)
+                self.last = min(self.last, end - self.quiet - 1)
+                out.append(self._emit(end - self.quiet, 0, cut=False, after=level.noise))
+                self.floor = level
+                self.tracker.restart(recent)
+                continue
+            if active.any() or self.first is not None:
+                out += self._follow(start + r * size + np.flatnonzero(active), end)
         self._forget()
         return out
+
+    def _stepped(self, estimate, smoothed, r, size):
+        """Whether, inside a burst, the last END_QUIET seconds have been steady at a level of
+        their own above the floor: nothing in them stands out of it, up or down."""
+        self.recent.append(estimate)
+        if len(self.recent) < self.recent.maxlen:
+            return False
+        level = floor_of(self.recent)
+        block = [y[r] for y in smoothed]
+        # Steady: nothing above the level, and nothing back down at the floor below it either
+        # (a weak transmission dense with pulses lifts the blocks' own floors, but its gaps go
+        # back down).
+        steady = not (_active(block, level, size, STEADY_SIGMAS).any()
+                      or _active(block, level, size, -STEADY_SIGMAS).any())
+        self.steady = self.steady + 1 if steady and level.noise > self.floor.noise else 0
+        return self.steady >= self.recent.maxlen
 
     def _follow(self, active, end):
         """Runs the burst state over the active sample indices of a block ending at `end`."""
@@ -180,19 +207,23 @@ class BurstDetector:
                 out.append(self._emit(self.last + 1 + MARGIN, self.quiet, False))
             return out
 
-    def _emit(self, stop, quiet, cut):
-        """The burst from self.first to self.last as a Stretch, its magnitudes up to `stop`."""
+    def _emit(self, stop, quiet, cut, after=None):
+        """The burst from self.first to self.last as a Stretch, its magnitudes up to `stop`;
+        `after`, the level after it where the quiet after it does not give it."""
         begin = max(0, self.first - MARGIN)
         end = max(stop, self.last + 1 + quiet)
         pieces = [(at, x) for at, x in self.kept if at + len(x) > begin and at < end]
         base = pieces[0][0]
         x = np.concatenate([x for _, x in pieces])
-        after = x[self.last + 1 - base: self.last + 1 + quiet - base]
+        following = x[self.last + 1 - base: self.last + 1 + quiet - base]
         stretch = Stretch(start=begin, magnitudes=x[begin - base: stop - base],
                           first=self.first - begin, last=self.last - begin, quiet=int(quiet),
                           floor=self.floor_at_first,
-                          after=float(after.mean()) if len(after) else None, cut=cut)
+                          after=float(following.mean()) if len(following) else after,
+                          cut=cut)
         self.first = self.last = self.floor_at_first = None
+        self.recent.clear()
+        self.steady = 0
         return stretch
 
     def _forget(self):
@@ -201,3 +232,27 @@ class BurstDetector:
             self.first - MARGIN
         while self.kept and self.kept[0][0] + len(self.kept[0][1]) <= keep_from:
             self.kept.popleft()
+
+
+def _active(smoothed, floor, size, sigmas=None):
+    """Per sample of a block, whether some detection span stands clear of `floor` by `sigmas`
+    of its spread (above it; below it where `sigmas` is negative).
+
+    Parameters
+    ----------
+    smoothed : list of array
+        Per span in SPANS, the block's smoothed magnitudes (fewer at the stream's start).
+    floor : levels.Floor
+    size : int
+        The block's samples.
+    sigmas : tuple or float or None
+        Per detection span, or one for all; DETECT_SIGMAS by default.
+    """
+    sigmas = DETECT_SIGMAS if sigmas is None else sigmas
+    active = np.zeros(size, dtype=bool)
+    way = 1 if np.all(np.asarray(sigmas) > 0) else -1
+    for i, k in enumerate(np.broadcast_to(sigmas, len(DETECT_SIGMAS)), start=1):
+        y = smoothed[i]
+        limit = floor.level[i] + k * max(floor.spread[i], LEAST_SPREAD)
+        active[size - len(y):] |= way * y > way * limit
+    return active

@@ -1,21 +1,23 @@
-"""iqenv-config: design, inspect and plot iqenv's configuration file; find the signals in a
-recording; turn iqenv's output into pulses and bits."""
+"""iqenv-config's command line: scan, design, show, plot and pulses. It parses, calls the
+library (pipeline.py and the modules it names) and prints; nothing is worked out here."""
 import argparse
 import functools
 import json
 import os
 import sys
+import textwrap
 from dataclasses import dataclass
 
 import numpy as np
 
-from . import (bursts, chain, configfile, design, files, pipeline, pulsereport, pulses,
-               pulsestream, reader, report, scan, sigmf)
+from . import (bursts, chain, codings, configfile, design, files, pipeline, pulsereport,
+               pulses, pulsestream, reader, report, scan, sigmf)
 from .formats import FORMATS, described
 from .recording import RecordingError
 from .units import format_hz
 
 UINT32_MAX = (1 << 32) - 1
+PROGRESS_SECONDS = 5.0  # recordings longer than this show how far their reading is
 NUMERIC_OPTIONS = ("--mixer", "--frequency", "--center", "--bandwidth", "--gain",
                    "--samplerate", "--rejection")
 
@@ -26,9 +28,11 @@ configuration file does at iqenv's output (show, plot), and turns iqenv's output
 into pulses, a coding and bits (pulses). For a malformed file the messages are
 iqenv's own.
 
-Example, from a recording to iqenv's configuration (the name says 2.4 MS/s at
-433.64 MHz, as rtl_433 names its dumps; --samplerate for one that does not):
+Example, from a recording to bits, and to iqenv's configuration for the live
+receiver (the name says 2.4 MS/s at 433.64 MHz, as rtl_433 names its dumps;
+--samplerate for one that does not):
   iqenv-config scan g001_433.64M_2400k.cu8
+  iqenv-config pulses --recording g001_433.64M_2400k.cu8 --ook | rtl_433 -r ook:-
   iqenv-config design -o remote.cfg --recording g001_433.64M_2400k.cu8
 
 Formats, algorithms and every message: see iqenv(1)."""
@@ -85,14 +89,15 @@ Example:
 How signals and bursts are told from noise and from clipping, and which
 recordings say what: see iqenv(1)."""
 
-PULSES_DESCRIPTION = f"""\
-Turns iqenv's output (float32 at 24000/s, from FILE or - for standard input,
+PULSES_DESCRIPTION = """\
+Turns iqenv's output (float32 at {rate}/s, from FILE or - for standard input,
 read as it arrives) into bursts of on/off-keyed pulses, each reported as soon
-as {bursts.END_QUIET * 1e3:g} ms pass without a pulse: its width clusters, its coding named
-and ranked (PWM, PPM, Manchester, differential Manchester, PIWM, PCM), its bit
-rows and their consensus, and the rtl_433 flex decoder that reads the same
-bits. With --recording, from an IQ recording to bits in one command: scan,
-design, iqenv, slice.
+as {quiet:g} ms pass without a pulse: what it is (bursts of noise, carriers and
+what the envelope cannot resolve get no bits, and say why), its width
+clusters, its coding named and ranked ({codings}), its rows and their
+consensus, and the rtl_433 flex decoder that reads the same bits. With
+--recording, from an IQ recording to bits in one command: scan, design, iqenv,
+slice.
 
 Example:
   iqenv remote.cfg < capture.cf32 | iqenv-config pulses - --ook | rtl_433 -r ook:-
@@ -102,6 +107,13 @@ How it slices, the codings' conventions and every field: see iqenv(1)."""
 
 class _Formatter(argparse.RawDescriptionHelpFormatter):
     """Descriptions as written, with their examples on lines of their own."""
+
+
+def _refilled(text):
+    """`text` with its first paragraph filled again to the width the others are written in
+    (after what was put into it)."""
+    first, _, rest = text.partition("\n\n")
+    return textwrap.fill(" ".join(first.split()), 78) + "\n\n" + rest
 
 
 SCAN_GENERATOR = "iqenv-config scan"  # "core:generator" of the annotations scan writes
@@ -169,6 +181,7 @@ def make_parser(version):
     -------
     Parser
     """
+    rate = pipeline.output_rate()
     parser = Parser(prog="iqenv-config", description=DESCRIPTION, formatter_class=_Formatter,
                     epilog="Exit status: 0 on success, 1 for a file iqenv would refuse or an "
                     "I/O failure,\n2 on a usage error. See iqenv(1).")
@@ -237,10 +250,11 @@ def make_parser(version):
                    ".sigmf-meta, or a NAME.sigmf-meta written beside a file that has none")
 
     q = add("pulses", help="turn iqenv's output into pulses, a coding and bits",
-            description=PULSES_DESCRIPTION)
+            description=_refilled(PULSES_DESCRIPTION.format(
+                rate=rate, quiet=bursts.END_QUIET * 1e3, codings=", ".join(codings.names()))))
     q.set_defaults(run=cmd_pulses)
     q.add_argument("input", metavar="FILE", nargs="*",
-                   help="iqenv's output, float32 at 24000/s, one file after another; - for "
+                   help=f"iqenv's output, float32 at {rate}/s, one file after another; - for "
                    "standard input")
     out = q.add_mutually_exclusive_group()
     out.add_argument("--json", action="store_true",
@@ -263,7 +277,7 @@ def make_parser(version):
                    "SigMF annotation of the recording (as scan --annotate does)")
     q.add_argument("--envelope", metavar="FILE",
                    help="with --recording, one signal: keep iqenv's output in FILE, and its "
-                   "SigMF metadata beside it (rf32_le at 24000/s, the channel's frequency)")
+                   f"SigMF metadata beside it (rf32_le at {rate}/s, the channel's frequency)")
     q.add_argument("--all", action="store_true",
                    help="with --recording: every keyed signal scan finds, each through its own "
                    "iqenv run, the bursts labelled by offset")
@@ -295,9 +309,29 @@ def _add_recording_options(parser, samplerate_type, about, positional=False, rat
 
 
 def _open_recording(args, path=None):
-    """The recording `path` (default: --recording), opened with what the command line says."""
-    return reader.open_recording(path or args.recording, args.samplerate, args.format,
-                                 args.tuned)
+    """The recording `path` (default: --recording), opened with what the command line says;
+    reading a long one shows how far it is on standard error, where that is a terminal."""
+    recording = reader.open_recording(path or args.recording, args.samplerate, args.format,
+                                      args.tuned)
+    if sys.stderr.isatty() and recording.seconds > PROGRESS_SECONDS:
+        recording.progress = _Progress(os.path.basename(recording.path))
+    return recording
+
+
+class _Progress:
+    """Writes "NAME: 42 %" over itself on standard error as a recording is read, each pass
+    from 0; the line is cleared when a pass ends."""
+
+    def __init__(self, name):
+        self.name, self.shown = name, None
+
+    def __call__(self, read, samples):
+        percent = 100 * read // max(samples, 1)
+        if percent != self.shown:
+            self.shown = percent
+            end = "\r" if read < samples else "\r\033[K"
+            text = f"\r{self.name}: {percent} %" if read < samples else ""
+            print(text, end=end, file=sys.stderr, flush=True)
 
 
 def _load(path):

@@ -3,23 +3,27 @@ keys, tracked block by block, up and down alike.
 
 The floor is whatever stays: receiver noise, and a steady carrier in the channel with it. Each
 block of BLOCK magnitudes, smoothed over each span, gives its own estimate from its lower tail
-alone (its 10th and 25th percentiles, read as a normal distribution's): a block that holds
+alone (its percentiles read as a normal distribution's; block_estimates): a block that holds
 pulses has its gaps there, so keyed blocks measure the floor as well as quiet ones, and a
 recording that is busy from its first sample still has one. The floor is the median of the last
-HISTORY blocks' estimates, the current one included: a step of the receiver's gain, of its
-noise, or a carrier that comes or goes is followed within half of HISTORY blocks, whichever way
-it goes, and a carrier that stays becomes part of the floor rather than one long pulse.
+HISTORY blocks' estimates, the current one included, while no burst is on: a step down of the
+receiver's gain or noise is followed within half of HISTORY blocks. The burst detector
+(bursts.py) keeps the floor still while a burst is on, so that a weak transmission dense with
+pulses does not lift it, and moves it at once to a level that has come and stays, steady, with
+nothing keyed on it: a step up of gain or noise, or a carrier that came.
 
 Blocks are worked on many at a time, as rows; each row's arithmetic is the same as it would be
 alone (sorting and running sums along the row), so the floor does not depend on how many come
 together.
 """
+from collections import deque
 from dataclasses import dataclass
 
 import numpy as np
 
 BLOCK = 240  # magnitudes a block (10 ms at 24000/s)
 SPANS = (1, 3, 8, 24)  # smoothing spans (samples): the raw magnitude, then the detector's
+LEVEL_SPAN = 1  # the index in SPANS of the span whose lower tail gives the level
 HISTORY = 20  # blocks the floor is the median of (200 ms)
 LOW, MIDDLE = 0.10, 0.25  # quantiles of a block's smoothed magnitudes that measure the floor
 NORMAL_LOW, NORMAL_MIDDLE = -1.2816, -0.6745  # the same quantiles of a standard normal
@@ -80,6 +84,12 @@ def _quantile(sorted_rows, q):
 def block_estimates(smoothed):
     """The floor each block gives on its own, from its lower tail.
 
+    Each span's level and spread come from its own lower tail, but no span's level lies more
+    than its spread above the level of the shortest smoothing (LEVEL_SPAN), which keeps a keyed
+    block's gaps apart from its pulses however short they are (smoothing keeps the mean). In a
+    block busy with short elements the longer spans never reach the gaps' level: without that
+    bound their floor would rise inside a long dense burst and cut it short.
+
     Parameters
     ----------
     smoothed : list of 2-D array
@@ -97,6 +107,7 @@ def block_estimates(smoothed):
         spread = (middle - low) / (NORMAL_MIDDLE - NORMAL_LOW)
         out[:, 0, i] = middle - NORMAL_MIDDLE * spread
         out[:, 1, i] = spread
+    out[:, 0, :] = np.minimum(out[:, 0, :], out[:, 0, LEVEL_SPAN, None] + out[:, 1, :])
     return out
 
 
@@ -104,33 +115,37 @@ class FloorTracker:
     """The floor after each block: the median of the last HISTORY blocks' estimates."""
 
     def __init__(self):
-        self.history = np.zeros((0, 2, len(SPANS)))
+        self.history = deque(maxlen=HISTORY)
 
-    def add(self, estimates):
-        """Takes the next blocks' estimates; returns the floor after each of them.
-
-        Parameters
-        ----------
-        estimates : array, shape (blocks, 2, len(SPANS))
-            As block_estimates gives them, in order.
+    def add(self, estimate):
+        """Takes one block's estimate (a row of block_estimates); returns the floor now.
 
         Returns
         -------
-        list of Floor
+        Floor
         """
-        known = np.concatenate((self.history, estimates))
-        first = len(self.history)
-        floors = []
-        # The first blocks of a stream have fewer before them: each window alone.
-        while first < len(known) and first < HISTORY - 1:
-            floors.append(_median(known[None, : first + 1])[0])
-            first += 1
-        if first < len(known):
-            windows = np.lib.stride_tricks.sliding_window_view(known, HISTORY, axis=0)
-            # windows[k] ends at known[k + HISTORY - 1]; the window axis last.
-            floors += list(_median(np.moveaxis(windows[first - HISTORY + 1:], -1, 1)))
-        self.history = known[-(HISTORY - 1):]
-        return [Floor(tuple(f[0]), tuple(f[1])) for f in floors]
+        self.history.append(estimate)
+        return floor_of(self.history)
+
+    def restart(self, estimates):
+        """Forgets the blocks before; the floor is these blocks' from now on."""
+        self.history.clear()
+        self.history.extend(estimates)
+
+
+def floor_of(estimates):
+    """The Floor that blocks' estimates give together: their median.
+
+    Parameters
+    ----------
+    estimates : sequence of array, shape (2, len(SPANS))
+
+    Returns
+    -------
+    Floor
+    """
+    level, spread = _median(np.array(estimates)[None])[0]
+    return Floor(tuple(level), tuple(spread))
 
 
 def _median(windows):

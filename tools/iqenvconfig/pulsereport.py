@@ -8,10 +8,11 @@ from .bursts import END_QUIET, MAX_BURST
 
 END_RULE = (f"a burst ends after {END_QUIET * 1e3:g} ms without a pulse (or after "
             f"{MAX_BURST:g} s)")
-CUT = ("cut: the burst did not end in the quiet that ends one (it reached the longest burst, or "
-       "the input ended inside it), so its last element may be missing")
-# The verdicts whose pulses go to rtl_433: the others are no message.
-PASSED_ON = (analysed.DECODED, analysed.NO_CODING)
+CUT = ("cut: the input ended (or the longest burst passed) before the quiet that ends a burst, so "
+       "its last element may be missing")
+# The verdicts whose pulses go to rtl_433: whatever may be a message, for its decoders to judge
+# (they check more than we can: a CRC, a sum, a length); noise and a carrier are none.
+PASSED_ON = (analysed.DECODED, analysed.NO_CODING, analysed.TOO_WEAK, analysed.TOO_SHORT)
 
 
 def hex_bits(bits):

@@ -35,6 +35,13 @@ class Recording:
     metadata : sigmf.Description or None
         The SigMF metadata that describes the recording, where there is one.
 
+    Attributes
+    ----------
+    progress : callable or None
+        Called as progress(read, samples) after each chunk that chunks() reads, with the
+        samples read so far in that pass and the recording's samples; None (the default) for
+        nothing. Long work sets it to show how far it is.
+
     Raises
     ------
     RecordingError
@@ -46,6 +53,7 @@ class Recording:
                  metadata=None):
         self.path, self.samplerate, self.format = path, samplerate, fmt
         self.offset, self.frequency, self.metadata = offset, frequency, metadata
+        self.progress = None
         self.kind = FORMATS[fmt]
         self.component, self._zero, self._scale = self.kind.component, self.kind.zero, \
             self.kind.scale
@@ -94,6 +102,8 @@ class Recording:
                 if len(raw) < 2 * n:
                     raise RecordingError(self.path, "the file became shorter while it was read")
                 left -= n
+                if self.progress:
+                    self.progress(self.samples - left, self.samples)
                 yield (self._complex(raw), self._clipped(raw)) if clipping else self._complex(raw)
 
     def _clipped(self, raw):

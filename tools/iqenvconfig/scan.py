@@ -9,7 +9,9 @@ bin (the median over time, then over neighbouring bins, so that neither a long b
 steady carrier raises it). A cell (frame, bin) is active when it stands ACTIVE_DB above the
 floor. A bin belongs to a signal when it is active in two consecutive frames at least
 MIN_PAIRS times: noise rarely does that twice in a row, a pulse always does. Adjacent such
-bins form a signal; two peaks with a valley of SPLIT_DB between them are two signals.
+bins form a signal; two peaks with a valley of SPLIT_DB between them are two signals. Each
+bin's power over its floor is counted frame by frame too: a steady carrier keeps near its
+median, a keyed signal leaves it (see _Levels.steady).
 
 Pass 2 follows each signal frame by frame (active when any of its strongest bins is, unless a
 far stronger signal explains it), measures its power while active, and averages a finer
@@ -32,9 +34,11 @@ from dataclasses import dataclass, field
 
 import numpy as np
 import scipy.ndimage
+import scipy.optimize
 import scipy.signal
+import scipy.stats
 
-from .spectra import Framer, frame_window, plan_for, pow2_at_most, power_spectra
+from .spectra import MIN_FRAMES, Framer, frame_window, plan_for, pow2_at_most, power_spectra
 
 ACTIVE_DB = 10.0
 MIN_PAIRS = 3
@@ -51,8 +55,15 @@ SPLATTER_DB = 20.0
 CLIPPING_DB = 20.0
 CLIPPED_FRACTION = 0.01  # of a frame's samples, for the frame to count as clipped
 SPUR_DB = 6.0  # heavy clipping puts a weak signal's intermodulation with a strong one this close
-PRESENT_DB = -3.0  # noise alone stays above this (half its mean) in 6 frames of 10
-STEADY_FRACTION = 0.95  # of all frames above PRESENT_DB: a steady carrier, not keyed
+# A steady carrier, not keyed: in the bin where it stands highest, its power over the floor keeps
+# within STEADY_SPAN_DB of its median in all frames but for those that noise takes out of it
+# (and STEADY_SLACK more), its median STEADY_ABOVE_DB above the noise's. A keyed signal leaves
+# the span: it drops between its pulses, or rises above it where its median is the floor's.
+STEADY_SPAN_DB = 6.0
+STEADY_ABOVE_DB = 3.0
+STEADY_SLACK = 0.05  # of the frames
+SINK_DB = 10.0  # a signal this much weaker than what clips the converter sinks while it clips
+CARRIER_CLEAR = 1e3  # a carrier's power over the noise's mean, beyond which noise hardly moves it
 SPUR_SLACK_SECONDS = 2e-3
 # Frequency keying: signals whose bursts overlap this share of their time or more are tried as
 # the tones of one transmitter; so is each signal's own band.
@@ -128,7 +139,7 @@ class Signal:
     lo: int  # coarse bins lo..hi (inclusive) belong to it
     hi: int
     core: np.ndarray  # the bins whose activity marks it active
-    steady: bool = False  # present nearly all the time: a carrier, not keyed
+    steady: bool = False  # a carrier, not keyed (see _Levels.steady)
     offset_hz: float = 0.0
     bandwidth_hz: float = 0.0
     power_db: float = 0.0  # during bursts, above the noise in its occupied band
@@ -147,12 +158,13 @@ class Signal:
                 max(t.offset_hz + t.bandwidth_hz / 2 for t in tones))
 
     def as_dict(self, tuned=None):
-        """What scan --json prints for the signal: offset, power, bandwidth, bursts, its tones
-        where it is frequency-keyed (else None); and its frequency where the recording's tuned
-        frequency (`tuned`, in hertz) is known."""
+        """What scan --json prints for the signal: offset, power, bandwidth, whether it is a
+        steady carrier, bursts, its tones where it is frequency-keyed (else None); and its
+        frequency where the recording's tuned frequency (`tuned`, in hertz) is known."""
         rf = {} if tuned is None else {"frequency_hz": round(tuned + self.offset_hz, 1)}
         return {"offset_hz": round(self.offset_hz, 1), **rf, "power_db": round(self.power_db, 2),
-                "bandwidth_hz": round(self.bandwidth_hz, 1), "start_s": round(self.start_s, 6),
+                "bandwidth_hz": round(self.bandwidth_hz, 1), "steady": self.steady,
+                "start_s": round(self.start_s, 6),
                 "bursts": len(self.bursts),
                 "burst_times_s": [[round(a, 6), round(b, 6)] for a, b in self.bursts],
                 "fsk": None if self.fsk is None else self.fsk.as_dict(tuned)}
@@ -199,15 +211,16 @@ def _signals_from_bins(pairs, level_db, dc):
 
 def _pass_one(recording, plan, window):
     """Noise floor of every chunk, and the signals' bins."""
-    framer = Framer(plan.frame, plan.hop)
+    framer, clip_framer = Framer(plan.frame, plan.hop), Framer(plan.frame, plan.hop)
     floors, pairs = [], np.zeros(plan.frame, dtype=np.int64)
     level = np.zeros(plan.frame)
     hits = np.zeros(plan.frame, dtype=np.int64)
-    present, frames_seen = np.zeros(plan.frame, dtype=np.int64), 0
+    levels = _Levels(plan.frame)
     previous = np.zeros(plan.frame, dtype=bool)
     dc = plan.frame // 2
-    for chunk in recording.chunks(plan.chunk):
+    for chunk, clipping in recording.chunks(plan.chunk, clipping=True):
         _, frames = framer.push(chunk)
+        clipped = _clipped(clip_framer, clipping)
         if not len(frames):
             floors.append(floors[-1] if floors else None)
             continue
@@ -224,8 +237,7 @@ def _pass_one(recording, plan, window):
         with np.errstate(over="ignore"):
             level += np.where(active, ratio, 0).sum(axis=0)
         hits += active.sum(axis=0)
-        present += (ratio > 10 ** (PRESENT_DB / 10)).sum(axis=0)
-        frames_seen += len(frames)
+        levels.add(ratio, clipped)
     # Where a signal stood infinitely far above a silent floor: as far as a number goes.
     np.minimum(level, np.finfo(np.float64).max, out=level)
     with np.errstate(divide="ignore", invalid="ignore"):
@@ -233,8 +245,113 @@ def _pass_one(recording, plan, window):
     level_db[hits == 0] = -np.inf
     signals = _signals_from_bins(pairs, level_db, dc)
     for s in signals:
-        s.steady = bool(present[s.core].max() >= STEADY_FRACTION * frames_seen)
+        s.steady = levels.steady(s.core, dc, float(np.max(level_db[s.core])))
     return floors, signals
+
+
+def _clipped(framer, clipping):
+    """Which of the frames that `clipping` (a bool per sample) completes in `framer` count as
+    clipped: CLIPPED_FRACTION of their samples at the converter's limits, or more."""
+    return framer.push(clipping)[1].mean(axis=1) > CLIPPED_FRACTION
+
+
+class _Levels:
+    """Each bin's power over its floor, frame by frame, counted in steps of STEP_DB, the frames
+    where the converter clips apart; and the strongest bin's power in those: what tells a steady
+    carrier from a keyed signal once the signals are known."""
+
+    STEP_DB = 0.5
+    EDGES_DB = np.arange(-30, 120 + STEP_DB / 2, STEP_DB)
+
+    def __init__(self, bins):
+        steps = len(self.EDGES_DB) - 1
+        self.counts = np.zeros((2, bins, steps), dtype=np.int64)  # not clipped, clipped
+        self.clipping = np.zeros(steps, dtype=np.int64)  # the strongest bin's, where clipped
+
+    def add(self, ratio, clipped):
+        """Counts the frames' power over the floor (`ratio`: frames by bins), `clipped` (a
+        bool per frame) apart."""
+        bins, steps = self.counts.shape[1:]
+        step = self._steps(ratio)
+        for where, counts in ((~clipped, self.counts[0]), (clipped, self.counts[1])):
+            cells = (step[where] + steps * np.arange(bins)).ravel()
+            counts += np.bincount(cells, minlength=counts.size).reshape(counts.shape)
+        self.clipping += np.bincount(self._steps(ratio[clipped].max(axis=1, initial=0)),
+                                     minlength=steps)
+
+    def _steps(self, ratio):
+        """The step that counts each ratio: below the first edge, the first; above the last
+        (infinitely, over a silent floor), the last."""
+        db = np.clip(10 * np.log10(np.maximum(ratio, 1e-30)), self.EDGES_DB[0], self.EDGES_DB[-1])
+        index = ((db - self.EDGES_DB[0]) / self.STEP_DB).astype(np.int64)
+        return np.minimum(index, len(self.EDGES_DB) - 2)
+
+    def steady(self, core, dc, level_db):
+        """Whether a signal whose bins are `core` is a steady carrier rather than keyed.
+
+        It is judged in the bin of `core` where its median power stands highest, away from the
+        bin at 0 Hz (`dc`) and its neighbours where it has other bins (a receiver's DC offset
+        that moves leaks there). Where what clips the converter stands SINK_DB above it (in
+        the median of the frames that clip), those frames do not count: there it sinks (a
+        clipping converter takes power from weaker signals, and spreads the strong one's
+        over the floor), and its drops are the stronger one's doing.
+        It is steady where that median stands STEADY_ABOVE_DB above the noise's, and no more
+        frames lie STEADY_SPAN_DB or farther from it than a carrier with noise puts there,
+        give or take STEADY_SLACK of them; never where fewer than MIN_FRAMES count.
+
+        Parameters
+        ----------
+        core : numpy.ndarray
+            The signal's bins, indices from the lowest frequency.
+        dc : int
+            The bin at 0 Hz.
+        level_db : float
+            Its power while active, dB over the floor.
+
+        Returns
+        -------
+        bool
+        """
+        counts = self.counts[0]
+        if (not self.clipping.any()
+                or _median_db(self.clipping, self.EDGES_DB) < level_db + SINK_DB):
+            counts = counts + self.counts[1]
+        judged = [k for k in core if abs(k - dc) > 1] or list(core)
+        judged = [k for k in judged if counts[k].sum() >= MIN_FRAMES]
+        if not judged:
+            return False
+        medians = [_median_db(counts[k], self.EDGES_DB) for k in judged]
+        median, counts = max(medians), counts[judged[int(np.argmax(medians))]]
+        if median < 10 * math.log10(math.log(2)) + STEADY_ABOVE_DB:
+            return False
+        span = int(round(STEADY_SPAN_DB / self.STEP_DB))
+        middle = int(round((median - self.EDGES_DB[0]) / self.STEP_DB))
+        low, high = max(middle - span, 0), min(middle + span, len(counts))
+        outside = (counts[:low].sum() + counts[high:].sum()) / counts.sum()
+        expected = _carrier_outside(10 ** (median / 10),
+                                    10 ** ((self.EDGES_DB[low] - median) / 10),
+                                    10 ** ((self.EDGES_DB[high] - median) / 10))
+        return bool(outside <= expected + STEADY_SLACK)
+
+
+def _median_db(counts, edges):
+    """The median of values counted in the steps between `edges`, spread evenly in each."""
+    cumulative = np.concatenate(([0], np.cumsum(counts)))
+    return float(np.interp(cumulative[-1] / 2, cumulative, edges))
+
+
+def _carrier_outside(median, below, above):
+    """The share of frames in which a carrier with noise, its power per frame over the noise's
+    mean with this median, lies below `below` or above `above` times its median: the power of
+    a constant phasor plus complex Gaussian noise, twice it a noncentral chi-square of 2
+    degrees of freedom. A median above CARRIER_CLEAR is taken as that: beyond, noise moves a
+    carrier by a few tenths of a dB, and as good as never `below` or `above` 1 by much."""
+    median = min(median, CARRIER_CLEAR)
+    # The carrier's power over the noise's mean whose power with noise has this median.
+    snr = scipy.optimize.brentq(lambda a: scipy.stats.ncx2.median(2, 2 * a) / 2 - median,
+                                1e-9, 4 * median + 10)
+    return float(scipy.stats.ncx2.cdf(2 * below * median, 2, 2 * snr)
+                 + scipy.stats.ncx2.sf(2 * above * median, 2, 2 * snr))
 
 
 class _Tracker:
@@ -315,7 +432,7 @@ def _pass_two(recording, plan, window, floors, signals):
     position = 0
     for (chunk, clipping), floor in zip(recording.chunks(plan.chunk, clipping=True), floors):
         first, frames = framer.push(chunk)
-        clipped = clip_framer.push(clipping)[1].mean(axis=1) > CLIPPED_FRACTION
+        clipped = _clipped(clip_framer, clipping)
         # Fine windows overlap by half within the chunk; a frame counts for the two that hold
         # its centre. Without the overlap, keying edges near a window's ends would go unseen.
         step = plan.fine // 2
@@ -411,12 +528,12 @@ def _is_product_of(weak, strong):
     """Whether `weak` is what a receiver's clipping makes of `strong` (copies at multiples of
     its offset, intermodulation with the DC offset, the noise and the other signals, the DC
     offset shifted while it is on): far weaker, and every burst lies within one of its bursts,
-    starting with it where `strong` has a single burst (beside a steady carrier, a signal keyed
-    on its own has bursts that start while the carrier is on)."""
+    starting with it where `strong` is steady (beside a steady carrier, a signal keyed on its
+    own has bursts that start while the carrier is on)."""
     if weak.power * 10 ** (SPUR_DB / 10) > strong.power:
         return False
     slack = SPUR_SLACK_SECONDS
-    keyed = len(strong.bursts) > 1
+    keyed = not strong.steady
     return all(any(a - slack <= w0 <= (b if keyed else a) + slack and w1 <= b + slack
                    for a, b in strong.bursts) for w0, w1 in weak.bursts)
 

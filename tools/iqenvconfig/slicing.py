@@ -14,6 +14,7 @@ from .envelope import smooth
 SMOOTHING = (1, 2, 3, 4, 5, 6, 8, 10, 12, 16, 20, 24, 32, 40, 48)  # spans tried (samples)
 HYSTERESIS = 0.2  # share of the pulse level above the noise, either side of the threshold
 GLITCH_SAMPLES = 1.5  # elements shorter than this, or half the smoothing, are glitches
+CLEAN = 0.05  # a slicing that dropped at most this share of its edges as glitches is clean
 MIN_EDGES = 4  # two pulses
 LEAST_NOISE_SAMPLES = 120  # samples away from the pulses that measure the noise in a burst
 RAYLEIGH_SPREAD = np.sqrt(2 - np.pi / 2)  # noise magnitude's spread over sigma per part
@@ -96,7 +97,8 @@ def slice_stretch(x, active, noise, noise_spread, cut=False):
             break
         found = slice_levels(x, span, noise)
         if found is not None and len(found.edges) >= MIN_EDGES:
-            tried.append((span, found, _shortest(np.diff(found.edges))))
+            widths = np.diff(found.edges)
+            tried.append((span, found, np.percentile(widths, 5), _shortest(widths)))
             if choose_smoothing(tried)[0] < span and _qualifies(tried[-1]):
                 break  # longer spans only swallow more
     if not tried:
@@ -107,7 +109,6 @@ def slice_stretch(x, active, noise, noise_spread, cut=False):
         edges = edges[:-2]
         if len(edges) < 2:
             return None
-    edges, _ = regrid(x, edges, levels.threshold)
     level, spread = _noise_of(x, edges, span, noise, noise_spread)
     resolved = any(_qualifies(t) for t in tried) and levels.dropped <= len(edges)
     return Sliced(edges, span, levels.on, level, spread, levels.dropped, levels.separation,
@@ -124,17 +125,18 @@ def _shortest(widths):
 def choose_smoothing(tried):
     """The longest smoothing that still resolves the burst.
 
-    A span qualifies when the shortest elements it finds (_shortest) are at least 1.25 spans
+    A span qualifies when the shortest elements it finds (5th percentile) are at least 1.25 spans
     long, and 3 samples long unless it met next to no glitches: shorter ones are noise it
     let through. Going up the qualifying spans, the count of edges holds while the span is
     within the symbol and falls once it swallows whole elements: the last span before it falls
     below 80 % of the one before is taken, and none longer than the shortest elements a shorter
-    one found allow (a short pulse that ends each repeat is kept).
+    one found allow where that one dropped next to no glitches (a short pulse that ends each
+    repeat is kept, and noise that a short smoothing lets through does not hold it back).
 
     Parameters
     ----------
-    tried : list of (span, Levels, shortest width in samples)
-        Ascending by span.
+    tried : list of (span, Levels, 5th percentile of widths, shortest width (_shortest))
+        Ascending by span, widths in samples.
 
     Returns
     -------
@@ -145,15 +147,16 @@ def choose_smoothing(tried):
         return tried[0][0], tried[0][1]
     chosen = valid[0]
     for t in valid[1:]:
-        if len(t[1].edges) < 0.8 * len(chosen[1].edges) or 1.25 * t[0] > chosen[2]:
+        clean = chosen[1].dropped <= CLEAN * len(chosen[1].edges)
+        if len(t[1].edges) < 0.8 * len(chosen[1].edges) or clean and 1.25 * t[0] > chosen[3]:
             break
         chosen = t
     return chosen[0], chosen[1]
 
 
 def _qualifies(t):
-    span, found, shortest = t
-    return shortest >= 1.25 * span and (shortest >= 3.0 or found.dropped <= 0.05 * len(
+    span, found, shortest, _ = t
+    return shortest >= 1.25 * span and (shortest >= 3.0 or found.dropped <= CLEAN * len(
         found.edges))
 
 
@@ -237,42 +240,6 @@ def slice_levels(x, span, noise_mean):
             on, off, _, _ = _plateaus(s, edges, span, on, off)
     _, _, on_spread, off_spread = _plateaus(s, edges, span, on, off)
     return Levels(edges, on, off, threshold, on_spread, off_spread, glitches, spikes, open_end)
-
-
-def regrid(x, edges, threshold, longest=8):
-    """Edges with each element split where whole units of it, averaged alone, fall on the
-    other side of the threshold: a pulse lost in a gap, or a gap in a pulse, that the
-    smoothing across the unit's neighbours hid. Only where the widths are whole multiples of
-    one unit (up to `longest` units); returns the edges and how many elements were split."""
-    widths = np.diff(edges)
-    if len(widths) < 4:
-        return edges, 0
-    short = widths[widths <= 1.5 * np.percentile(widths, 10)]
-    unit = float(np.median(short))
-    if unit < 3:
-        return edges, 0
-    k = widths / unit
-    n = np.round(k)
-    regular = (n <= longest) & (np.abs(k - n) < 0.3)
-    if np.mean(regular) < 0.9:
-        return edges, 0
-    out, split = [edges[0]], 0
-    for i, w in enumerate(widths):
-        level = i % 2 == 0  # rising edges first: even elements are pulses
-        if regular[i] and n[i] >= 3:
-            slot = w / n[i]
-            starts = edges[i] + slot * np.arange(n[i])
-            means = np.array([x[int(np.ceil(a + 0.15 * slot)): int(a + 0.85 * slot)].mean()
-                              for a in starts])
-            other = (means > threshold) != level
-            # Only inside the element: its first and last units border true edges.
-            other[0] = other[-1] = False
-            if other.any():
-                split += 1
-                flips = np.flatnonzero(np.diff(np.concatenate(([False], other, [False]))))
-                out += list(starts[0] + slot * flips)
-        out.append(edges[i + 1])
-    return np.array(out), split
 
 
 def despike(x, threshold, step):
