@@ -31,11 +31,14 @@ test: build
 # Release build, kernel benchmarks, and whole runs against the floor (a few minutes); then the
 # pulse analyser against rtl_433: accuracy, sensitivity and speed (about half an hour); then the
 # real recordings of ../shared/corpus through our path beside rtl_433 alone, clean and with
-# noise added (about half an hour on two shared cores).
+# noise added (about half an hour on two shared cores); last the live pipeline: latency paced
+# in real time, catching up on a recording, an hour of noise alone and a two-hour soak, the
+# last two faster than real time (about an hour; bench/live.py --quick for a few minutes).
 bench: deps
 	@$(PYTHON) bench/run.py --build build-release
 	@$(PYTHON) bench/pulses.py --build build-release
 	@$(PYTHON) bench/corpus.py --build build-release
+	@$(PYTHON) bench/live.py --build build-release
 
 # iqenv, iqenv-config and the man page under $(PREFIX) (DESTDIR is honoured for packaging).
 install: build

@@ -185,6 +185,9 @@ def test_the_programs_say_what_the_man_page_says(tmp_path):
     runs += [(started(pulses + recording + args), 1) for args in (
         [], ["--center", "1e5", "--iqenv", "/bin/false"],
         ["--center", "1e5", "--iqenv", str(failing)])]
+    gone, dead = os.pipe()
+    os.close(gone)  # a pipe on standard output whose reader has left
+    runs.append((started(pulses + ["-"], stdout=dead), 1))
     said = []
     for result, status in runs:
         result = result.result() if isinstance(result, Future) else result
@@ -192,6 +195,7 @@ def test_the_programs_say_what_the_man_page_says(tmp_path):
         said += [line for line in result.stderr.decode().splitlines()
                  if line.startswith(("Error: ", "Usage: "))]
     pool.shutdown()
+    os.close(dead)
     # A terminal is refused before anything is opened, a valid configuration or a missing one.
     for path in (cfg, str(tmp_path / "missing.cfg")):
         status, err, shown = on_terminal([path])

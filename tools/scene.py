@@ -17,10 +17,11 @@ import iqsignals  # noqa: E402
 class Transmission:
     """One transmitter: its complex baseband (amplitude 1 while on) and when it sends it.
 
-    keying: on/off keying or complex baseband at the scene's rate; offset: hertz from the tuned
-    frequency; amplitude: while on (1.0 is full scale); times: seconds where each sending
-    starts."""
-    keying: np.ndarray
+    keying: on/off keying or complex baseband at the scene's rate, or a function that gives it
+    for the k-th sending (a message that changes, a counter say; each cut to the first's length);
+    offset: hertz from the tuned frequency; amplitude: while on (1.0 is full scale); times:
+    seconds where each sending starts."""
+    keying: object
     offset: float
     amplitude: float
     times: list
@@ -73,17 +74,24 @@ class Scene:
 
     def _sent(self, tx, at, n, t):
         out = np.zeros(n, dtype=np.complex128)
-        length = len(tx.keying)
-        for start in tx.times:
+        length = len(_sending(tx, 0))
+        for k, start in enumerate(tx.times):
             first = int(round(start * self.rate))
-            a, b = max(first, at), min(first + length, at + n)
-            if a < b:
-                out[a - at:b - at] = tx.keying[a - first:b - first]
+            if first < at + n and first + length > at:
+                sent = _sending(tx, k)[:length]
+                a, b = max(first, at), min(first + len(sent), at + n)
+                if a < b:
+                    out[a - at:b - at] = sent[a - first:b - first]
         return tx.amplitude * out * np.exp(2j * np.pi * tx.offset * t)
 
     def cf32(self):
         """The whole scene as cf32 bytes (for short scenes)."""
         return b"".join(c.tobytes() for c in self.chunks())
+
+
+def _sending(tx, k):
+    """The keying of a transmitter's k-th sending."""
+    return tx.keying(k) if callable(tx.keying) else tx.keying
 
 
 def _steps(t, steps):

@@ -615,7 +615,7 @@ def _values(args, recording, source):
     """The stream of iqenv's values for one source."""
     if recording is None:
         return pulsestream.read_values(sys.stdin.buffer if source.file == "-" else
-                                       open(source.file, "rb"))
+                                       open(source.file, "rb"), sys.stdout)
     values = pipeline.run_iqenv(recording, source.channel, args.iqenv)
     if args.envelope:
         tuned = recording.frequency
@@ -687,9 +687,13 @@ def main(argv=None, version="(unknown)"):
         sys.stdout.flush()  # here, where a reader that went away can still be told from a fault
         return status
     except BrokenPipeError:
-        # The reader has what it wanted (head, say): end quietly, as a filter does. Standard
-        # output goes nowhere now, so that the interpreter's last flush does not fail again.
+        # Standard output goes nowhere now, so that the interpreter's last flush does not fail
+        # again. A one-off command's reader has what it wanted (head, say): end quietly, as a
+        # filter does. pulses runs unattended ahead of a decoder, whose leaving is a fault that
+        # whoever watches the pipeline must hear of (pulses | head says so too).
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        if (sys.argv[1:] if argv is None else argv)[:1] == ["pulses"]:
+            print("Error: standard output was closed; stopping", file=sys.stderr)
         return 1
 
 
