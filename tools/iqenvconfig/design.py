@@ -505,6 +505,26 @@ def design(center, bandwidth, rejection, mixer, samplerate, num_taps, gain, dc_n
     DesignError
         When nothing can keep the promise; its text says why and what would work.
     """
+    _check_values(center, rejection, gain, bandwidth, samplerate)
+    center = fold(center, samplerate)
+    mixers = _Mixers(samplerate, center, rejection)
+    given = None if mixer is None else fold(np.float32(mixer), samplerate)
+    bandwidth, note = _bandwidth(mixers, bandwidth, given)
+    choices = _mixer_choices(mixers, given, bandwidth, center)
+    best, dc_note = _with_dc_notch(choices, mixers, center, bandwidth, rejection, num_taps,
+                                   dc_notch, occupied)
+    if best is None:
+        raise DesignError(_too_many_taps(bandwidth, samplerate))
+    f, taps, _, flat, null = best
+    taps = (taps * gain).astype(np.complex64)
+    chain = Chain(f, samplerate, taps)
+    return Design(taps, np.float32(f), samplerate, center, bandwidth, rejection, gain,
+                  given is None, note, assess(chain, center, bandwidth, flat=flat), flat, null,
+                  dc_note)
+
+
+def _check_values(center, rejection, gain, bandwidth, samplerate):
+    """Refuses values no design can take (DesignError, saying which)."""
     if not math.isfinite(center):
         raise DesignError("Center is not a finite number")
     if not (math.isfinite(rejection) and 0 < rejection <= MAX_REJECTION):
@@ -514,56 +534,64 @@ def design(center, bandwidth, rejection, mixer, samplerate, num_taps, gain, dc_n
     if bandwidth is not None and not (math.isfinite(bandwidth) and 0 < bandwidth < samplerate / 2):
         raise DesignError(
             f"Bandwidth must be above 0 and below half the sample rate ({samplerate / 2:g} Hz)")
-    center = fold(center, samplerate)
-    mixers = _Mixers(samplerate, center, rejection)
+
+
+def _bandwidth(mixers, bandwidth, given):
+    """The channel's width, hertz, and why in words ("" where it was given): a given width
+    checked against what the resampler keeps flat; none, the widest that keeps flat at this
+    centre (with the `given` mixer, where there is one)."""
     widest = mixers.widest()
-    given = None if mixer is None else fold(np.float32(mixer), samplerate)
+    if bandwidth is not None:
+        if bandwidth > widest:
+            raise DesignError(f"A {plain_hz(bandwidth)} channel is wider than the resampler "
+                              f"keeps flat ({plain_hz(widest)} at this sample rate): give "
+                              f"--bandwidth {widest:g} or less")
+        return bandwidth, ""
+    narrower = mixers.widest_for(None if given is None else [abs(given)])
+    if narrower >= widest:
+        return widest, "the widest the resampler keeps flat"
+    if narrower <= 0:
+        if given is not None:
+            raise _refuse_mixer(mixers, abs(given), mixers.widest_for() or 10.0)
+        narrower = 10.0  # refused later, with what would work
+    return narrower, ("the widest that keeps flat at this centre without a beat"
+                      + ("" if given is None else " with this mixer"))
 
-    note = ""
-    if bandwidth is None:
-        bandwidth = widest
-        note = "the widest the resampler keeps flat"
-        narrower = mixers.widest_for(None if given is None else [abs(given)])
-        if narrower < bandwidth:
-            if narrower <= 0:
-                if given is not None:
-                    raise _refuse_mixer(mixers, abs(given), mixers.widest_for() or 10.0)
-                bandwidth = 10.0  # refused below, with what would work
-            else:
-                bandwidth = narrower
-            note = ("the widest that keeps flat at this centre without a beat"
-                    + ("" if given is None else " with this mixer"))
-    elif bandwidth > widest:
-        raise DesignError(f"A {plain_hz(bandwidth)} channel is wider than the resampler keeps "
-                          f"flat ({plain_hz(widest)} at this sample rate): give --bandwidth "
-                          f"{widest:g} or less")
 
+def _mixer_choices(mixers, given, bandwidth, center):
+    """The mixer frequencies to design taps for: the `given` one, where it serves; else the one
+    with the best margin, and a second with another margin, which may still need fewer taps."""
     if given is not None:
         if not mixers.serves([abs(given)], bandwidth)[0]:
             raise _refuse_mixer(mixers, abs(given), bandwidth)
-        choices = [given]
-    else:
-        serving = mixers.serving(bandwidth)
-        if len(serving) == 0:
-            raise DesignError(f"No mixer frequency keeps a {plain_hz(bandwidth)} channel at "
-                              f"{plain_hz(center)} flat without a beat; "
-                              + _alternatives(mixers, bandwidth))
-        ordered = mixers.order(serving, bandwidth)
-        # The best margin first; a second candidate with a different margin may still be shorter.
-        choices = [ordered[0]] + [f for f in ordered[1:2]
-                                  if mixers.margin(f, bandwidth) != mixers.margin(ordered[0],
-                                                                                  bandwidth)]
-    # 0 Hz within one bandwidth of the centre is not rejected: the receiver's DC offset would
-    # beat with the signal. A notch takes the half of the way from 0 Hz to the centre nearer
-    # 0 Hz, the flat band the other half.
+        return [given]
+    serving = mixers.serving(bandwidth)
+    if len(serving) == 0:
+        raise DesignError(f"No mixer frequency keeps a {plain_hz(bandwidth)} channel at "
+                          f"{plain_hz(center)} flat without a beat; "
+                          + _alternatives(mixers, bandwidth))
+    ordered = mixers.order(serving, bandwidth)
+    first = mixers.margin(ordered[0], bandwidth)
+    return [ordered[0]] + [f for f in ordered[1:2] if mixers.margin(f, bandwidth) != first]
+
+
+def _with_dc_notch(choices, mixers, center, bandwidth, rejection, num_taps, dc_notch,
+                   occupied):
+    """The best design among `choices` (_best), with a notch at 0 Hz where 0 Hz lies within
+    one bandwidth of the centre and is not rejected: the receiver's DC offset would beat with
+    the signal. A notch takes the half of the way from 0 Hz to the centre nearer 0 Hz, the flat
+    band the other half; none where asked, where the centre is 0, where the signal's `occupied`
+    band reaches that half, or where it would need more than MAX_TAPS taps.
+    Returns (best or None, the note on 0 Hz)."""
     reached = abs(center) <= bandwidth
     fits = center != 0 and (occupied is None or occupied <= abs(center))
     notched = dc_notch and reached and fits
-    best = _best(choices, mixers, center, bandwidth, rejection, num_taps,
-                 min(bandwidth, abs(center)) if notched else bandwidth, notched)
+    flat = min(bandwidth, abs(center)) if notched else bandwidth
+    best = _best(choices, mixers, center, bandwidth, rejection, num_taps, flat, notched)
     dc_note = ""
     if notched and best is None:
-        best = _best(choices, mixers, center, bandwidth, rejection, num_taps, bandwidth, False)
+        flat, notched = bandwidth, False
+        best = _best(choices, mixers, center, bandwidth, rejection, num_taps, flat, notched)
         dc_note = (f"no notch at 0 Hz: the signal is too near it for one within {MAX_TAPS} taps; "
                    "the receiver's DC offset beats with it")
     elif reached and not notched:
@@ -571,14 +599,7 @@ def design(center, bandwidth, rejection, mixer, samplerate, num_taps, gain, dc_n
             ": the channel is centred on it" if center == 0 else
             ": the signal's band reaches within half the way to it")
         dc_note = f"no notch at 0 Hz{why}; the receiver's DC offset beats with the signal"
-    if best is None:
-        raise DesignError(_too_many_taps(bandwidth, samplerate))
-    f, taps, _, flat, null = best
-    taps = (taps * gain).astype(np.complex64)
-    chain = Chain(f, samplerate, taps)
-    return Design(taps, np.float32(f), samplerate, center, bandwidth, rejection, gain,
-                  given is None, note, assess(chain, center, bandwidth, flat=flat), flat, null,
-                  dc_note)
+    return best, dc_note
 
 
 def _best(choices, mixers, center, bandwidth, rejection, num_taps, flat, null):
