@@ -8,8 +8,11 @@ Accuracy: CASES devices of every coding (with and without sync and preamble, sym
 max(10 us, 3 %), the bits exact (our consensus; rtl_433's first row) at 15 dB and above.
 
 Sensitivity: PWM packets of each symbol length at 250 kS/s with noise added, the SNR given in
-the whole 250 kHz band. rtl_433 alone (-X SPEC on the IQ) against iqenv -> pulses --ook ->
-rtl_433 -X SPEC -r ook:-, and an ideal detector (each symbol's IQ summed over the symbol, its
+the whole 250 kHz band. rtl_433 alone (-X SPEC on the IQ) against the user's default path,
+pulses --recording FILE --ook -> rtl_433 -X SPEC -r ook:- (scan, design, a first pass, the
+channel matched to the elements it measured, the second pass), against iqenv -> pulses --ook ->
+rtl_433 through the default channel and through one matched to the known symbol, and an ideal
+detector (each symbol's IQ summed over the symbol, its
 magnitude against the best threshold). A packet counts when all its bits are right; the figure
 is the SNR where half the packets are, interpolated.
 
@@ -247,24 +250,36 @@ def _through_pulses(tool, iqenv, cfg, cf32, spec, bits, cpu):
     return decoded(out.stdout, bits) / len(bits)
 
 
+def _default_path(tool, path, spec, bits):
+    """Share of packets rtl_433 -X spec decodes from pulses --recording's pulse data."""
+    ook = subprocess.run([tool, "pulses", "--recording", path, "--samplerate", str(RATE),
+                          "--format", "cu8", "--ook"], capture_output=True).stdout
+    out = subprocess.run(["rtl_433", "-R", "0", "-X", spec, "-r", "ook:-", "-F", "json"],
+                         input=ook, capture_output=True)
+    return decoded(out.stdout.decode(), bits) / len(bits)
+
+
 def sensitivity(args, tool, iqenv, folder):
     offset = 40e3
     default = os.path.join(folder, "default.cfg")
     taps = _design(tool, default, offset)
     print(f"\nSensitivity: PWM packets (24 bits, 1:2 fixed period) at {RATE / 1e3:g} kS/s, "
           f"{args.packets} per level; the SNR (in the whole {RATE / 1e3:g} kHz band) where half "
-          f"decode. rtl_433 alone on the IQ; iqenv -> pulses -> rtl_433 with the default "
-          f"channel ({taps} taps) and with a channel matched to the symbol (2 / symbol wide); "
-          f"the ideal detector. Gains against rtl_433 alone (goal >= 12 dB).")
-    print(f"{'symbol':>8s}{'rtl_433':>9s}{'default':>9s}{'gain':>6s}{'matched':>9s}{'gain':>6s}"
-          f"{'taps':>6s}{'ideal':>8s}{'gain':>6s}   short of ideal (default, matched)")
+          f"decode. rtl_433 alone on the IQ; the default path (pulses --recording, its channel "
+          f"matched to what it measured); iqenv -> pulses -> rtl_433 with the default "
+          f"channel ({taps} taps) and with a channel matched to the known symbol (2 / symbol "
+          f"wide); the ideal detector. Gains against rtl_433 alone (goal >= 12 dB); the default "
+          f"path's distance from the ideal (goal <= 2 dB).")
+    print(f"{'symbol':>8s}{'rtl_433':>9s}{'path':>8s}{'gain':>6s}{'default':>9s}{'gain':>6s}"
+          f"{'matched':>9s}{'gain':>6s}{'taps':>6s}{'ideal':>8s}{'gain':>6s}"
+          f"   short of ideal (path, default, matched)")
     cpu = {}
     for unit in args.units:
         matched = os.path.join(folder, f"matched{unit}.cfg")
         matched_taps = _design(tool, matched, offset, 2e6 / unit)
         keyed_on, bits, starts = packet_train(unit, args.packets, unit)
         spec = spec_for(unit)
-        curves = {"rtl_433": [], "default": [], "matched": [], "ideal": []}
+        curves = {"rtl_433": [], "path": [], "default": [], "matched": [], "ideal": []}
         levels = np.arange(args.top, args.bottom - 0.5, -1.0)
         for snr in levels:
             # The noise as a receiver's gain sets it, well inside the 8 bits; the signal below.
@@ -279,6 +294,7 @@ def sensitivity(args, tool, iqenv, folder):
             alone = subprocess.run(["rtl_433", "-R", "0", "-X", spec, "-s", str(RATE), "-r",
                                     path, "-F", "json"], capture_output=True, text=True)
             curves["rtl_433"].append(decoded(alone.stdout, bits) / len(bits))
+            curves["path"].append(_default_path(tool, path, spec, bits))
             u8 = np.frombuffer(raw, dtype=np.uint8)
             cf32 = ((u8 - np.float32(127.5)) / np.float32(127.5)).astype(np.float32).tobytes()
             for name, cfg in (("default", default), ("matched", matched)):
@@ -292,10 +308,12 @@ def sensitivity(args, tool, iqenv, folder):
                 break
         at = {k: half_point(levels[:len(v)], v) for k, v in curves.items()}
         gain = {k: at["rtl_433"] - at[k] for k in at}
-        print(f"{unit:6d} us{at['rtl_433']:+9.1f}{at['default']:+9.1f}{gain['default']:6.1f}"
+        print(f"{unit:6d} us{at['rtl_433']:+9.1f}{at['path']:+8.1f}{gain['path']:6.1f}"
+              f"{at['default']:+9.1f}{gain['default']:6.1f}"
               f"{at['matched']:+9.1f}{gain['matched']:6.1f}{matched_taps:6d}{at['ideal']:+8.1f}"
-              f"{gain['ideal']:6.1f}   {gain['ideal'] - gain['default']:.1f}, "
-              f"{gain['ideal'] - gain['matched']:.1f} dB", flush=True)
+              f"{gain['ideal']:6.1f}   {gain['ideal'] - gain['path']:.1f}, "
+              f"{gain['ideal'] - gain['default']:.1f}, {gain['ideal'] - gain['matched']:.1f} dB",
+              flush=True)
     ms = {k: 1e3 * used / input_s for k, (used, input_s) in cpu.items()}
     print(f"iqenv's CPU per second of {RATE / 1e3:g} kS/s input: default channel "
           f"{ms[default]:.1f} ms; matched " + ", ".join(

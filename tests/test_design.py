@@ -207,9 +207,10 @@ def matched_width(printed):
 
 
 @pytest.mark.parametrize("samplerate, element, width, why", [
-    (250000, 500, 4000, "2 over its 500 us elements"),
+    (250000, 500, 4000, "2 / element"),
     # 1 kHz at 2.4 MS/s would take iqenv more than half a core: the narrowest that does not.
-    (2400000, 2000, None, "the narrowest that keeps iqenv within 50% of a core; matched: 1000 Hz"),
+    (2400000, 2000, None, "1000 Hz matched: the narrowest near it that designs and keeps iqenv "
+     "within 50% of a core"),
 ])
 def test_a_channel_matched_to_its_elements_within_one_core(tmp_path, samplerate, element,
                                                             width, why):
@@ -242,7 +243,7 @@ def test_design_recording_measures_the_elements_it_matches(tmp_path):
         result = tool("design", "-o", tmp_path / "c.cfg", "--recording", path, "--samplerate",
                       250000, "--drift", drift)
         bandwidth, line = matched_width(result.stdout)
-        element = float(re.search(r"over its (\d+) us elements", line).group(1))
+        element = float(re.search(r"for (\d+) us elements", line).group(1))
         assert result.returncode == 0 and element == pytest.approx(400, rel=0.05), line
         widths.append(bandwidth)
     assert widths[0] == pytest.approx(2e6 / element, rel=0.01)

@@ -437,3 +437,34 @@ def test_each_slicing_step_earns_its_place(monkeypatch):
     monkeypatch.setattr(slicing, "HYSTERESIS", 0.0)
     monkeypatch.setattr(slicing, "despike", lambda x, threshold, step: (x, 0))
     assert len(widths(wavering, 1)) > 3 and len(widths(spiked, 3)) > 11
+
+
+
+def test_the_default_path_matches_its_channel_to_the_elements_and_hears_more(tmp_path):
+    """Six packets of 1 ms PWM symbols 7 dB below the noise in the whole 250 kHz: through the
+    default 20.9 kHz channel the slicer sees noise; pulses --recording measures the elements
+    in a first pass (in bursts it cannot read yet), matches the channel to them (2 kHz) and
+    reads every packet. --bandwidth keeps the channel given."""
+    rng = np.random.default_rng(1000)
+    parts, sent = [np.zeros(int(0.05 * RATE), np.float32)], []
+    for _ in range(6):
+        bits = [int(b) for b in rng.integers(0, 2, 24)]
+        parts += [keyed.keying(keyed.Device("pwm_period", 1000, bits, repeats=1, jitter=0.0),
+                               RATE, lead=0.0), np.zeros(int(0.15 * RATE), np.float32)]
+        sent.append("".join(map(str, bits)))
+    keying = np.concatenate(parts)
+    sigma = 0.1
+    iq = iqsignals.carrier(RATE, 40e3, np.sqrt(2 * sigma ** 2 * 10 ** (-7 / 10)) * keying)
+    path = tmp_path / "weak.cu8"
+    path.write_bytes(iqsignals.as_recorded(
+        iq + iqsignals.complex_noise(len(iq), sigma, 7), "cu8"))
+    read, said = {}, {}
+    for name, extra in (("matched", []), ("default", ["--bandwidth", str(CHANNEL)])):
+        result = run([TOOL, "pulses", "--recording", str(path), "--samplerate", str(RATE),
+                      *extra], text=True)
+        assert result.returncode == 0, result.stderr
+        read[name] = re.findall(r"^  Consensus: \{24\}\w+ ([01]+)$", result.stdout, re.M)
+        said[name] = re.search(r"^  Matched channel: \S+ \S+ for (\d+) us elements",
+                               result.stdout, re.M)
+    assert read["matched"] == sent and len(set(read["default"]) & set(sent)) < 3
+    assert said["default"] is None and 800 < float(said["matched"].group(1)) <= 1000

@@ -195,7 +195,7 @@ def test_design_for_a_recording_takes_the_keyed_signal_and_iqenv_decodes_it(tmp_
     # The carrier is far: nothing narrows the first channel, and the second is matched to the
     # remote's 350 us elements.
     assert f"bandwidth {format_hz(widest_bandwidth(samplerate))} (widest" in result.stdout
-    element = float(re.search(r"Matched channel: .* over its (\d+) us elements",
+    element = float(re.search(r"Matched channel: \S+ \S+ for (\d+) us elements \(2 / element\)",
                               result.stdout).group(1))
     assert element == pytest.approx(350, rel=0.03)
     assert hi - lo == pytest.approx(2e6 / element, rel=0.01)
@@ -277,7 +277,8 @@ def test_design_for_a_recording_is_as_wide_as_its_neighbours_allow(tmp_path):
     # half a core at 2.4 MS/s, wider than its elements alone would take.
     cfg, centre, width, said = channels["alone"]
     assert f"bandwidth {format_hz(widest_bandwidth(demo.SAMPLERATE))} (widest" in said
-    matched = re.search(r"within 50% of a core; matched: (\d+) Hz\); (\d+) taps", said)
+    matched = re.search(r"\((\d+) Hz matched: the narrowest near it that designs and keeps iqenv "
+                        r"within 50% of a core\); (\d+) taps", said)
     assert float(matched.group(1)) < width < widest_bandwidth(demo.SAMPLERATE)
     assert len(taps_of(cfg)) == int(matched.group(2))
     read = run([TOOL, "pulses", "-", "--json"], run([IQENV, str(cfg)], iq.tobytes()).stdout)

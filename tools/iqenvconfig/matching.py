@@ -22,9 +22,13 @@ MATCH = 2.0  # the matched channel's width times the shortest element
 REAL_TIME = 0.5  # the share of one core iqenv may take with the matched channel
 WIDER = 1.25  # each try wider than the last, where the matched channel costs too much
 LEAST_PULSES = 4  # bursts with fewer say nothing of their elements
+SHORTEST_SHARE = 0.1  # the share of a burst's widths taken as no longer than its shortest element
 # The verdicts of bursts whose widths are the signal's own, or near enough to match a channel
-# to (one that lets more noise through keeps more glitches than elements).
-SAYS_ELEMENTS = (analysis.DECODED, analysis.NO_CODING, analysis.TOO_WEAK, analysis.TOO_SHORT)
+# to: noise's too, since a signal too weak for the first channel is noise there, and bursts of
+# noise alone give short elements and a wide channel, which costs nothing.
+SAYS_ELEMENTS = (analysis.DECODED, analysis.NO_CODING, analysis.TOO_WEAK, analysis.TOO_SHORT,
+                 analysis.NOISE)
+READ = (analysis.DECODED, analysis.NO_CODING)
 
 
 @dataclass
@@ -44,8 +48,8 @@ class Match:
 
 def shortest_element(bursts):
     """The shortest element a signal's bursts show, seconds: the median over its bursts of each
-    one's shortest width cluster (bursts of noise and carriers left out, and elements shorter
-    than the envelope resolves); None where none says.
+    one's shortest (burst_element); carriers, bursts of fewer than LEAST_PULSES pulses and
+    elements shorter than the envelope resolves left out; None where none says.
 
     Parameters
     ----------
@@ -56,11 +60,29 @@ def shortest_element(bursts):
     -------
     float or None
     """
-    units = [frame(b.burst.pulses).unit_us for b in bursts
+    units = [burst_element(b.burst.pulses, b.analysis.verdict in READ) for b in bursts
              if len(b.burst.pulses) >= LEAST_PULSES and b.analysis.verdict in SAYS_ELEMENTS]
     shortest = analysis.SHORTEST_SAMPLES * 1e6 / output_rate()
     units = [u for u in units if u >= shortest]
     return float(np.median(units)) * 1e-6 if units else None
+
+
+def burst_element(pulses, read=True):
+    """One burst's shortest element, microseconds: its shortest width cluster's mean; for a
+    burst not `read` (too weak for the first channel, whose noise may blur its short and long
+    elements into one cluster), the SHORTEST_SHARE quantile of its widths where that is shorter.
+
+    Parameters
+    ----------
+    pulses : list of (pulse_us, gap_us)
+    read : bool
+        The burst's timings were read (a coding fits, or none does but it sliced clean).
+    """
+    unit = frame(pulses).unit_us
+    if read:
+        return unit
+    widths = [w for pair in pulses for w in pair][:-1]  # the last gap is the quiet after
+    return min(unit, float(np.quantile(widths, SHORTEST_SHARE)))
 
 
 def width_for(element_s, occupied_hz=0.0, drift_hz=0.0):
@@ -108,7 +130,7 @@ def match(center, element_s, samplerate, widest, occupied_hz=0.0, drift_hz=0.0,
     matched = width_for(element_s, occupied_hz, drift_hz)
     if matched >= widest:
         return None
-    bandwidth, why = matched, (f"{MATCH:g} over its {element_s * 1e6:.0f} us elements"
+    bandwidth, why = matched, (f"{MATCH:g} / element"
                                + (f", the occupied band {occupied_hz:.0f} Hz"
                                   if occupied_hz > MATCH / element_s else "")
                                + (f", {drift_hz:g} Hz for drift" if drift_hz else ""))
@@ -124,6 +146,6 @@ def match(center, element_s, samplerate, widest, occupied_hz=0.0, drift_hz=0.0,
         if bandwidth >= widest:
             return None
         bandwidth = min(bandwidth * WIDER, widest)
-        why = (f"the narrowest that keeps iqenv within {REAL_TIME:.0%} of a core; matched: "
-               f"{matched:.0f} Hz")
+        why = (f"{matched:.0f} Hz matched: the narrowest near it that designs and keeps iqenv "
+               f"within {REAL_TIME:.0%} of a core")
 

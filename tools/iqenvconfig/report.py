@@ -316,6 +316,7 @@ def match_line(match, samplerate):
     """
     c = cost(len(match.design.taps), samplerate)
     against = "" if c.seconds is not None else f", {1 + c.floor_share:.2f} x the floor's"
-    return (f"Matched channel: {format_hz(match.bandwidth)} ({match.why}); "
+    return (f"Matched channel: {format_hz(match.bandwidth)} for {match.element_s * 1e6:.0f} us "
+            f"elements ({match.why}); "
             f"{len(match.design.taps)} taps, iqenv about {match.cpu:.3f} s of CPU a second of "
             f"input{against}")
