@@ -72,19 +72,6 @@ def ours(tool, path):
     return messages(out.stdout.decode()), failed
 
 
-def with_noise(raw, snr, seed):
-    """The cu8 bytes `raw` with complex Gaussian noise added, `snr` (dB) below the recording's
-    strongest millisecond in the whole 250 kHz; the noise drawn from `seed`."""
-    u8 = np.frombuffer(raw, dtype=np.uint8)[: len(raw) // 2 * 2].astype(np.float64)
-    z = (u8[0::2] - 127.5) + 1j * (u8[1::2] - 127.5)
-    power = np.cumsum(np.concatenate([[0.0], np.abs(z - z.mean()) ** 2]))
-    window = RATE // 1000
-    strongest = np.max(power[window:] - power[:-window]) / window
-    sigma = np.sqrt(strongest / 10 ** (snr / 10) / 2)  # per component, in counts
-    noise = iqsignals.complex_noise(len(z), sigma / 127.5, seed)
-    return iqsignals.as_recorded(z / 127.5 + noise, "cu8")
-
-
 def noisy_run(tool, corpus, folder, name, snr, seed):
     """Both paths on recording `name` with noise at `snr` dB from noise seed number `seed`: what
     each decodes, and the share of the noisy file's bytes clipped (0 or 255)."""
@@ -93,7 +80,7 @@ def noisy_run(tool, corpus, folder, name, snr, seed):
     # The noise's seed follows from the recording, level and seed number alone: runs repeat.
     number = zlib.crc32(f"{name} {snr:g} {seed}".encode())
     path = os.path.join(folder, f"{number}.cu8")
-    noisy = with_noise(raw, snr, number)
+    noisy = iqsignals.with_noise(raw, snr, number, RATE)
     with open(path, "wb") as f:
         f.write(noisy)
     clipped = np.mean(np.isin(np.frombuffer(noisy, dtype=np.uint8), (0, 255)))

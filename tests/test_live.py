@@ -9,7 +9,7 @@ from conftest import IQENV, TOOL, run
 
 import keyed
 import scene
-from iqenvconfig import analysis, bursts, pulses
+from iqenvconfig import analysis, bursts, matching, pipeline, pulses
 
 RATE = 250000
 OFFSET = 40e3
@@ -108,3 +108,23 @@ def test_noise_alone_is_never_given_bits(monkeypatch, channel):
     assert len(found) > 20
     assert not [a.verdict for _, a in found if a.verdict in (analysis.DECODED,
                                                              analysis.NO_CODING)]
+
+
+def test_the_first_pass_measures_the_elements_of_the_signal_alone(monkeypatch, channel):
+    """The element a channel is matched to comes from the transmissions (500 us), whatever else
+    the first pass met: a carrier's burst says nothing, and bursts of noise alone give elements
+    too short to narrow the channel at all."""
+    def element(found):
+        return matching.shortest_element(pipeline.Decoded(b, a) for b, a in found)
+
+    times, sent = transmissions(6.0)
+    strong = scene.Carrier(2.2, 4.2, OFFSET + 3e3, 0.6)
+    found = through(scene.Scene(RATE, 6.0, 0.02, sent, carriers=[strong]), channel)
+    assert any(a.verdict == analysis.CARRIER for _, a in found)
+    assert element(found) == pytest.approx(500e-6, rel=0.05)
+    # Only a few bursts come out of the carrier's way: the median still holds.
+    assert element(found[: len(found) // 2 + 1]) == pytest.approx(500e-6, rel=0.05)
+
+    monkeypatch.setattr(bursts, "DETECT_SIGMAS", (4.5, 4.0, 4.0))
+    noise = element(through(scene.Scene(RATE, 10.0, 0.02, seed=9), channel))
+    assert noise is None or matching.width_for(noise) > 20.9e3 / 2, noise

@@ -6,7 +6,7 @@ import subprocess
 
 import numpy as np
 import pytest
-from conftest import IQENV, TOOL, run, values
+from conftest import IQENV, TOOL, hertz, run, values
 
 import iqsignals
 import keyed
@@ -444,7 +444,7 @@ def test_the_default_path_matches_its_channel_to_the_elements_and_hears_more(tmp
     """Six packets of 1 ms PWM symbols 7 dB below the noise in the whole 250 kHz: through the
     default 20.9 kHz channel the slicer sees noise; pulses --recording measures the elements
     in a first pass (in bursts it cannot read yet), matches the channel to them (2 kHz) and
-    reads every packet. --bandwidth keeps the channel given."""
+    reads every packet; --drift widens it by as much. --bandwidth keeps the channel given."""
     rng = np.random.default_rng(1000)
     parts, sent = [np.zeros(int(0.05 * RATE), np.float32)], []
     for _ in range(6):
@@ -459,12 +459,14 @@ def test_the_default_path_matches_its_channel_to_the_elements_and_hears_more(tmp
     path.write_bytes(iqsignals.as_recorded(
         iq + iqsignals.complex_noise(len(iq), sigma, 7), "cu8"))
     read, said = {}, {}
-    for name, extra in (("matched", []), ("default", ["--bandwidth", str(CHANNEL)])):
+    for name, extra in (("matched", []), ("drift", ["--drift", "1500"]),
+                        ("default", ["--bandwidth", str(CHANNEL)])):
         result = run([TOOL, "pulses", "--recording", str(path), "--samplerate", str(RATE),
                       *extra], text=True)
         assert result.returncode == 0, result.stderr
         read[name] = re.findall(r"^  Consensus: \{24\}\w+ ([01]+)$", result.stdout, re.M)
-        said[name] = re.search(r"^  Matched channel: \S+ \S+ for (\d+) us elements",
+        said[name] = re.search(r"^  Matched channel: (\S+ \S+) for (\d+) us elements",
                                result.stdout, re.M)
     assert read["matched"] == sent and len(set(read["default"]) & set(sent)) < 3
-    assert said["default"] is None and 800 < float(said["matched"].group(1)) <= 1000
+    assert said["default"] is None and 800 < float(said["matched"].group(2)) <= 1000
+    assert hertz(said["drift"].group(1)) == pytest.approx(hertz(said["matched"].group(1)) + 1500)

@@ -77,6 +77,21 @@ def as_recorded(iq, fmt):
     return np.clip(np.round(parts), info.min, info.max).astype(form.component).tobytes()
 
 
+def with_noise(raw, snr, seed, samplerate):
+    """A cu8 recording's bytes `raw` with complex Gaussian noise added (as floats centred on
+    127.5, then rounded and clipped back to cu8), `snr` dB below the recording's strongest
+    millisecond: the largest 1 ms mean of |z - mean(z)|^2 over the noise power in the whole
+    band of `samplerate` samples per second; the noise drawn from `seed`."""
+    u8 = np.frombuffer(raw, dtype=np.uint8)[: len(raw) // 2 * 2].astype(np.float64)
+    z = (u8[0::2] - 127.5) + 1j * (u8[1::2] - 127.5)
+    power = np.cumsum(np.concatenate([[0.0], np.abs(z - z.mean()) ** 2]))
+    window = samplerate // 1000
+    strongest = np.max(power[window:] - power[:-window]) / window
+    sigma = np.sqrt(strongest / 10 ** (snr / 10) / 2)  # per component, in counts
+    noise = complex_noise(len(z), sigma / 127.5, seed)
+    return as_recorded(z / 127.5 + noise, "cu8")
+
+
 def frequency_keyed(samplerate, tones, bits, element, repeats=1, pause=0.02, jitter=0.0,
                     seed=1):
     """A frequency-keyed transmitter at amplitude 1: `bits` sent `repeats` times, each bit one

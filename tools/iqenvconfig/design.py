@@ -619,24 +619,6 @@ def _best(choices, mixers, center, bandwidth, rejection, num_taps, flat, null):
     return best
 
 
-def signal_to_design_for(found):
-    """The signal design --recording designs for: the strongest that keys on and off (a steady
-    carrier has no envelope to follow), the strongest of all if none does.
-
-    Parameters
-    ----------
-    found : list of scan.Signal
-        What scan found, in its order (the highest power first), not empty.
-
-    Returns
-    -------
-    (scan.Signal, bool)
-        The signal, and whether it keys on and off.
-    """
-    keyed = keyed_signals(found)
-    return (keyed or found)[0], bool(keyed)
-
-
 def keyed_signals(found):
     """The signals that key on and off, strongest first (a steady carrier, as scan tells one,
     has no envelope to follow).

@@ -128,12 +128,6 @@ class Framing:
         """Each row's (level, width) runs."""
         return [r.runs() for r in self.rows]
 
-    @property
-    def longest_inner_us(self):
-        """The longest pulse or gap inside any row."""
-        return float(max(max(np.max(r.pulses), np.max(r.gaps, initial=0.0))
-                         for r in self.rows))
-
 
 def _jumps(found, total):
     """Indices of the clusters above a jump of ROW_JUMP that, with those above them, hold at
