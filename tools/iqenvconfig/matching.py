@@ -22,7 +22,7 @@ MATCH = 2.0  # the matched channel's width times the shortest element
 REAL_TIME = 0.5  # the share of one core iqenv may take with the matched channel
 WIDER = 1.25  # each try wider than the last, where the matched channel costs too much
 LEAST_PULSES = 4  # bursts with fewer say nothing of their elements
-SHORTEST_SHARE = 0.1  # the share of a burst's widths taken as no longer than its shortest element
+SHORTEST_SHARE = 0.25  # the share of a blurred burst's widths no longer than its shortest element
 # The verdicts of bursts whose widths are the signal's own, or near enough to match a channel
 # to: noise's too, since a signal too weak for the first channel is noise there, and bursts of
 # noise alone give short elements and a wide channel, which costs nothing.
@@ -70,7 +70,9 @@ def shortest_element(bursts):
 def burst_element(pulses, read=True):
     """One burst's shortest element, microseconds: its shortest width cluster's mean; for a
     burst not `read` (too weak for the first channel, whose noise may blur its short and long
-    elements into one cluster), the SHORTEST_SHARE quantile of its widths where that is shorter.
+    elements into one cluster), the SHORTEST_SHARE quantile of its widths where that is shorter
+    (in PWM, PPM, PCM and Manchester alike at least a quarter of the widths are the shortest
+    element, and the noise's glitches shorter still are fewer).
 
     Parameters
     ----------

@@ -28,6 +28,7 @@ from . import (analysis, configfile, design, facts, matching, pulses, pulsestrea
 from .recording import RecordingError
 
 open_recording = reader.open_recording
+REFINE_PASSES = 2  # passes at most after the first that measure the elements again
 find_signals = scan.scan
 
 
@@ -137,7 +138,9 @@ def match_channel(recording, choice, channel, iqenv=None, drift=0.0,
                   element_s=None):
     """The channel matched to the signal's elements: where `element_s` is not given, iqenv is
     run once through `channel` (as wide as the choice allows) to measure the shortest element;
-    the channel is designed again for it (matching.py).
+    the channel is designed again for it (matching.py). Where the elements measured through
+    the matched channel prove longer by WIDER or more (noise through the wide one blurred a
+    weak signal's), it is matched again, at most REFINE_PASSES times.
 
     Parameters
     ----------
@@ -165,9 +168,24 @@ def match_channel(recording, choice, channel, iqenv=None, drift=0.0,
         element = matching.shortest_element(read_bursts(run_iqenv(recording, channel, iqenv)))
     if element is None:
         return None
-    return matching.match(choice.signal.offset_hz, element, recording.samplerate,
-                          channel.bandwidth, choice.signal.bandwidth_hz, drift, rejection,
-                          mixer, gain, dc_notch)
+    def matched(element):
+        return matching.match(choice.signal.offset_hz, element, recording.samplerate,
+                              channel.bandwidth, choice.signal.bandwidth_hz, drift, rejection,
+                              mixer, gain, dc_notch)
+
+    found = matched(element)
+    if element_s is not None:
+        return found
+    # Through a wide channel a weak signal's elements are blurred by noise and measured short:
+    # measured again through the narrower channel, they may prove longer still.
+    for _ in range(REFINE_PASSES):
+        if found is None:
+            break
+        again = matching.shortest_element(read_bursts(run_iqenv(recording, found.design, iqenv)))
+        if again is None or again < matching.WIDER * element:
+            break
+        element, found = again, matched(again) or found
+    return found
 
 
 def run_iqenv(recording, channel, iqenv=None):
