@@ -10,8 +10,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import (bursts, chain, codings, configfile, design, files, matching, pipeline,
-               pulsereport, pulses, pulsestream, reader, report, scan, sigmf)
+from . import (bursts, chain, codings, configfile, design, files, pipeline, pulsereport, pulses,
+               pulsestream, reader, report, sigmf)
 from .formats import FORMATS, described
 from .recording import RecordingError
 from .units import format_hz
@@ -387,7 +387,7 @@ def cmd_plot(args):
         from . import scanplot
 
         recording = _open_recording(args)
-        found = scan.scan(recording)
+        found = pipeline.find_signals(recording)
         print("\n".join(report.table(found, recording.frequency)))
         scanplot.plot_recording(recording, found, args.output)
     else:
@@ -431,7 +431,7 @@ def _scan_one(args, path, first):
     recording = _open_recording(args, path)
     if args.annotate:
         sigmf.annotation_target(recording)  # refused before the work, and nothing written
-    found = scan.scan(recording)
+    found = pipeline.find_signals(recording)
     tuned = recording.frequency
     if args.json:
         for s in found:
@@ -497,10 +497,8 @@ def cmd_design(args):
             center = args.center if args.center is not None else args.mixer
             if center is None:
                 raise UsageError("Give --center (where the signal is), or --mixer")
-            result = design.design(center, args.bandwidth, args.rejection, args.mixer,
-                                   samplerate, args.taps, args.gain, args.dc_notch)
-            matched = None if element is None else matching.match(
-                center, element, samplerate, result.bandwidth, 0.0, args.drift, *options)
+            result, matched = pipeline.design_at(center, samplerate, args.bandwidth, args.taps,
+                                                 *options, element_s=element, drift=args.drift)
     except design.DesignError as e:
         raise UsageError(str(e)) from None
     if matched:
@@ -581,8 +579,7 @@ def _recording_sources(args, recording):
     designed before anything is printed (a design refused leaves nothing behind)."""
     samplerate = recording.samplerate
     if args.center is not None:
-        signal = scan.Signal(0, 0, np.zeros(0), offset_hz=args.center)
-        choices = [pipeline.Choice(signal, 0, True, args.bandwidth, "as given")]
+        choices = [pipeline.choice_at(args.center, args.bandwidth)]
     else:
         choices = pipeline.choose(pipeline.find_signals(recording), samplerate, args.bandwidth,
                                   args.rejection, every=args.all)

@@ -61,6 +61,13 @@ class Decoded:
     analysis: analysis.Analysis
 
 
+def choice_at(center, bandwidth=None):
+    """The signal at `center` hertz from the tuned frequency, as the user gives it (no scan):
+    a Choice of a signal that keys, of `bandwidth` hertz (None: the default)."""
+    return Choice(scan.Signal(0, 0, np.zeros(0), offset_hz=center), 0, True, bandwidth,
+                  "as given")
+
+
 def choose(found, samplerate, bandwidth=None, rejection=design.DEFAULT_REJECTION, mixer=None,
            every=False):
     """The signals to decode and their channels' widths.
@@ -131,6 +138,38 @@ def design_channel(choice, samplerate, rejection=design.DEFAULT_REJECTION, mixer
     configfile.check_samplerate(samplerate)
     return design.design(choice.signal.offset_hz, choice.bandwidth, rejection, mixer, samplerate,
                          taps, gain, dc_notch, choice.signal.bandwidth_hz)
+
+
+def design_at(center, samplerate, bandwidth=None, taps=None, rejection=design.DEFAULT_REJECTION,
+              mixer=None, gain=1.0, dc_notch=True, element_s=None, drift=0.0):
+    """A channel for a signal known by its offset alone (a receiver's, live): as wide as asked
+    (the default where not), and where its shortest element is known, matched to it.
+
+    Parameters
+    ----------
+    center : float
+        The signal's offset from the tuned frequency, hertz.
+    samplerate : int
+        Input samples per second.
+    bandwidth, taps, rejection, mixer, gain, dc_notch
+        As for design.design.
+    element_s : float or None
+        The signal's shortest element, seconds.
+    drift : float
+        Hertz the matched channel is widened by for a carrier that wanders.
+
+    Returns
+    -------
+    (design.Design, matching.Match or None)
+        The channel as asked, and the matched one (None where no element is given, or where
+        it would be no narrower).
+    """
+    channel = design.design(center, bandwidth, rejection, mixer, samplerate, taps, gain,
+                            dc_notch)
+    if element_s is None:
+        return channel, None
+    return channel, matching.match(center, element_s, samplerate, channel.bandwidth, 0.0, drift,
+                                   rejection, mixer, gain, dc_notch)
 
 
 def match_channel(recording, choice, channel, iqenv=None, drift=0.0,
@@ -263,6 +302,6 @@ def read_bursts(values, rate=None, reader=None):
 output_rate = facts.output_rate
 
 
-__all__ = ["Choice", "Decoded", "RecordingError", "choose", "design_channel", "find_signals",
-           "keep_envelope", "match_channel", "open_recording", "output_rate", "read_bursts",
-           "run_iqenv"]
+__all__ = ["Choice", "Decoded", "RecordingError", "choice_at", "choose", "design_at", "design_channel",
+           "find_signals", "keep_envelope", "match_channel", "open_recording", "output_rate",
+           "read_bursts", "run_iqenv"]
