@@ -43,7 +43,7 @@ class Spec:
     sync: float = 0.0
 
     def text(self, name="iqenv"):
-        """The spec as `-X` takes it."""
+        """The flex spec as `-X` takes it."""
         out = f"n={name},m={self.mode},s={round(self.short)},l={round(self.long)}"
         if self.sync:
             out += f",y={round(self.sync)}"

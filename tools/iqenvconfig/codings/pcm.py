@@ -23,5 +23,5 @@ class PCM(Coding):
 
 
 def _whole(limit, unit):
-    """`limit` (us) moved to the nearest whole number of units, as the spec prints them."""
+    """`limit` (us) moved to the nearest whole number of units, as the flex spec prints them."""
     return max(1, round(limit / unit)) * round(unit)
