@@ -94,11 +94,6 @@ def width_for(element_s, occupied_hz=0.0, drift_hz=0.0):
     return max(MATCH / element_s, occupied_hz) + drift_hz
 
 
-def cpu_seconds(num_taps, samplerate):
-    """iqenv's estimated CPU seconds per second of input with `num_taps` taps (cost.py)."""
-    return cost(num_taps, samplerate).cpu
-
-
 def match(center, element_s, samplerate, widest, occupied_hz=0.0, drift_hz=0.0,
           rejection=design.DEFAULT_REJECTION, mixer=None, gain=1.0, dc_notch=True):
     """The channel matched to elements of `element_s` seconds at `center` hertz, or the
@@ -140,7 +135,7 @@ def match(center, element_s, samplerate, widest, occupied_hz=0.0, drift_hz=0.0,
         try:
             found = design.design(center, bandwidth, rejection, mixer, samplerate, None, gain,
                                   dc_notch, occupied_hz or None)
-            cpu = cpu_seconds(len(found.taps), samplerate)
+            cpu = cost(len(found.taps), samplerate).cpu
             if cpu <= REAL_TIME:
                 return Match(element_s, bandwidth, found, cpu, why)
         except design.DesignError:
